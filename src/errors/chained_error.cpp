@@ -1,0 +1,100 @@
+#include "errors/chained_error.h"
+
+#include "errors/white_space.h"
+
+#include <cstdio>
+
+namespace vek {
+
+namespace detail {
+
+std::string MessageError::diagnostic_text() const {
+    std::string text = "Message(\"";
+    for (char c : message()) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+    }
+    text += "\")";
+    return text;
+}
+
+}  // namespace detail
+
+ChainedError ChainedError::from_message(StaticText text) {
+    return ChainedError(std::make_unique<detail::ChainedRecordOf<detail::MessageError>>(
+        detail::MessageError(text.text), Backtrace::capture(1)));
+}
+
+ChainedError ChainedError::from_message(std::string formatted) {
+    return ChainedError(std::make_unique<detail::ChainedRecordOf<detail::MessageError>>(
+        detail::MessageError(std::move(formatted)), Backtrace::capture(1)));
+}
+
+std::string ChainedError::message() const { return top().message(); }
+
+std::vector<const ReportableError*> ChainedError::chain() const {
+    std::vector<const ReportableError*> errors;
+    for (const ReportableError* e = &top(); e != nullptr; e = e->cause()) errors.push_back(e);
+    return errors;
+}
+
+std::string ChainedError::diagnostic_text() const { return top().diagnostic_text(); }
+
+std::string ChainedError::report_text() const {
+    std::string text;
+    StringSink out(text);
+    top().write_message(out);
+
+    if (const ReportableError* first = top().cause()) {
+        out.write("\n\nCaused by:");
+        // Numbered only when there are at least two causes.
+        bool numbered = first->cause() != nullptr;
+        std::size_t n = 0;
+        for (const ReportableError* cause = first; cause != nullptr; cause = cause->cause(), ++n) {
+            out.write("\n");
+            IndentingWriter indented(out, numbered ? n : IndentingWriter::no_number);
+            cause->write_message(indented);
+        }
+    }
+
+    const Backtrace& trace = backtrace();
+    if (trace.state() == Backtrace::State::captured) {
+        const std::string& frames = trace.render();
+        out.write("\n\n");
+        constexpr std::string_view lower_heading = "stack backtrace:";
+        std::string section;
+        if (frames.starts_with(lower_heading)) {
+            section = frames;
+            section[0] = 'S';
+        } else {
+            section = "Stack backtrace:\n" + frames;
+        }
+        out.write(std::string_view(section).substr(0, length_without_trailing_white_space(section)));
+    }
+    return text;
+}
+
+void IndentingWriter::write(std::string_view piece) {
+    bool numbered = number_ != no_number;
+    for (std::size_t k = 0;; ++k) {
+        std::size_t end = piece.find('\n');
+        std::string_view line = piece.substr(0, end);
+        if (!started_) {
+            started_ = true;
+            if (numbered) {
+                char field[32];
+                int length = std::snprintf(field, sizeof field, "%5zu: ", number_);
+                out_.write(std::string_view(field, static_cast<std::size_t>(length)));
+            } else {
+                out_.write("    ");
+            }
+        } else if (k > 0) {
+            out_.write(numbered ? "\n       " : "\n    ");
+        }
+        out_.write(line);
+        if (end == std::string_view::npos) break;
+        piece.remove_prefix(end + 1);
+    }
+}
+
+}  // namespace vek

@@ -1,0 +1,82 @@
+// The service this installer registers: every name and value it hands to the
+// service control manager, in one place. Only the executable's directory is
+// not a constant.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vek {
+
+inline constexpr std::string_view service_key_name = "vek-system-service";
+inline constexpr std::string_view service_display_name = "Vek System Service";
+inline constexpr std::string_view service_description = "Vek system service";
+// The key name followed by ".exe".
+inline constexpr std::u16string_view service_file_name = u"vek-system-service.exe";
+
+// SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL.
+inline constexpr std::uint32_t service_type_own_process = 0x10;
+inline constexpr std::uint32_t service_start_auto = 0x2;
+inline constexpr std::uint32_t service_error_normal = 0x1;
+
+// The rights asked for at each call, and no others.
+// SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE
+inline constexpr std::uint32_t manager_access = 0x3;
+// SERVICE_QUERY_STATUS | SERVICE_START: the opened handle only reads the
+// status and starts the service.
+inline constexpr std::uint32_t open_service_access = 0x14;
+// SERVICE_CHANGE_CONFIG | SERVICE_START: the created handle only sets the
+// description and starts the service.
+inline constexpr std::uint32_t create_service_access = 0x12;
+
+// One entry of a dependency list: a service by its key name, or a
+// load-ordering group by its group name.
+struct ServiceDependency {
+    enum class Kind { service, group };
+    Kind kind;
+    std::string name;
+
+    // The key name for a service; "+" and the group name for a group.
+    std::string identifier() const {
+        return kind == Kind::group ? "+" + name : name;
+    }
+    friend bool operator==(const ServiceDependency&, const ServiceDependency&) = default;
+};
+
+// Everything needed to register a service. Owns its texts; registering only
+// reads it. Texts are UTF-8; the executable path is the platform's UTF-16
+// exactly as it was found, unpaired surrogates included.
+struct ServiceDefinition {
+    std::string name;
+    std::string display_name;
+    std::uint32_t service_type = 0;
+    std::uint32_t start_type = 0;
+    std::uint32_t error_control = 0;
+    std::u16string executable_path;
+    std::vector<std::string> launch_arguments;
+    std::vector<ServiceDependency> dependencies;
+    // Absent: the platform's default account, LocalSystem.
+    std::optional<std::string> account_name;
+    std::optional<std::string> account_password;
+};
+
+// The definition of this installer's service, with the executable path moved
+// in: its own process, started at every boot, normal error control, no
+// launch arguments, no dependencies, LocalSystem.
+inline ServiceDefinition make_service_definition(std::u16string executable_path) {
+    ServiceDefinition definition;
+    definition.name = std::string(service_key_name);
+    definition.display_name = std::string(service_display_name);
+    definition.service_type = service_type_own_process;
+    definition.start_type = service_start_auto;
+    definition.error_control = service_error_normal;
+    definition.executable_path = std::move(executable_path);
+    return definition;
+}
+
+}  // namespace vek

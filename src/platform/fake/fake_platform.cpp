@@ -1,0 +1,263 @@
+#include "platform/fake/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include <unistd.h>
+
+namespace vek::platform::fake {
+
+namespace {
+
+struct HandleEntry {
+    HandleKind kind;
+    bool open;
+};
+
+struct Core {
+    std::vector<Call> calls;
+    std::map<std::string, std::deque<Dword>, std::less<>> failures;
+    Dword last_error = 0;
+    std::uintptr_t next_handle = 0x1000;
+    std::map<Handle, HandleEntry> handles;
+    std::size_t bad_closes = 0;
+    std::map<Dword, std::u16string> system_texts;
+    std::map<Dword, std::u16string> ntdll_texts;
+    bool ntdll_loaded = true;
+    StdStream out;
+    StdStream err;
+};
+
+void fill_default_texts(Core& core) {
+    core.system_texts = {
+        {2, u"The system cannot find the file specified.\r\n"},
+        {5, u"Access is denied.\r\n"},
+        {6, u"The handle is invalid.\r\n"},
+        {32, u"The process cannot access the file because it is being used by another process.\r\n"},
+        {120, u"This function is not supported on this system.\r\n"},
+        {122, u"The data area passed to a system call is too small.\r\n"},
+        {232, u"The pipe is being closed.\r\n"},
+        {1056, u"An instance of the service is already running.\r\n"},
+        {1060, u"The specified service does not exist as an installed service.\r\n"},
+        {1073, u"The specified service already exists.\r\n"},
+        {1920, u"The file cannot be accessed by the system.\r\n"},
+    };
+    core.ntdll_texts = {
+        {0xC0000022, u"{Access Denied}\r\nA process has requested access to an object, but has "
+                     u"not been granted those access rights.\r\n"},
+    };
+}
+
+Core make_core() {
+    Core core;
+    fill_default_texts(core);
+    return core;
+}
+
+Core& core() {
+    static Core instance = make_core();
+    return instance;
+}
+
+// Fixed, recognisable values for the two standard handles.
+Handle const stdout_handle = reinterpret_cast<Handle>(std::uintptr_t{0x11});
+Handle const stderr_handle = reinterpret_cast<Handle>(std::uintptr_t{0x12});
+Handle const ntdll_handle = reinterpret_cast<Handle>(std::uintptr_t{0x7ff00000});
+
+StdStream* stream_of_handle(Handle handle) {
+    if (handle == stdout_handle) return &core().out;
+    if (handle == stderr_handle) return &core().err;
+    return nullptr;
+}
+
+}  // namespace
+
+const std::vector<Call>& calls() { return core().calls; }
+
+void record(Call call) { core().calls.push_back(std::move(call)); }
+
+std::vector<std::string> call_names() {
+    std::vector<std::string> names;
+    for (const Call& call : core().calls) names.push_back(call.function);
+    return names;
+}
+
+std::vector<Call> calls_of(std::string_view function) {
+    std::vector<Call> found;
+    for (const Call& call : core().calls)
+        if (call.function == function) found.push_back(call);
+    return found;
+}
+
+void fail_next(std::string function, Dword code) {
+    core().failures[std::move(function)].push_back(code);
+}
+
+std::optional<Dword> take_failure(std::string_view function) {
+    auto it = core().failures.find(function);
+    if (it == core().failures.end() || it->second.empty()) return std::nullopt;
+    Dword code = it->second.front();
+    it->second.pop_front();
+    return code;
+}
+
+std::optional<std::u16string> text_of(const char16_t* text) {
+    if (text == nullptr) return std::nullopt;
+    return std::u16string(text);
+}
+
+std::uint64_t number_of(const void* pointer) {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pointer));
+}
+
+Handle open_handle(HandleKind kind) {
+    core().next_handle += 0x10;
+    Handle handle = reinterpret_cast<Handle>(core().next_handle);
+    core().handles[handle] = HandleEntry{kind, true};
+    return handle;
+}
+
+bool is_open(Handle handle, HandleKind kind) {
+    auto it = core().handles.find(handle);
+    return it != core().handles.end() && it->second.open && it->second.kind == kind;
+}
+
+bool close_handle(Handle handle, HandleKind kind) {
+    auto it = core().handles.find(handle);
+    if (it == core().handles.end() || !it->second.open || it->second.kind != kind) {
+        ++core().bad_closes;
+        return false;
+    }
+    it->second.open = false;
+    return true;
+}
+
+std::size_t open_handle_count() {
+    return static_cast<std::size_t>(std::count_if(
+        core().handles.begin(), core().handles.end(),
+        [](const auto& entry) { return entry.second.open; }));
+}
+
+std::size_t bad_close_count() { return core().bad_closes; }
+
+void set_error_text(Dword id, std::u16string text) { core().system_texts[id] = std::move(text); }
+
+void set_ntdll_error_text(Dword id, std::u16string text) {
+    core().ntdll_texts[id] = std::move(text);
+}
+
+void set_ntdll_loaded(bool loaded) { core().ntdll_loaded = loaded; }
+
+Handle ntdll_module() { return ntdll_handle; }
+
+StdStream& std_stream(Dword which) {
+    return which == std_error_handle ? core().err : core().out;
+}
+
+void reset() {
+    core() = make_core();
+    reset_scm();
+    reset_files();
+}
+
+}  // namespace vek::platform::fake
+
+namespace vek::platform {
+
+using namespace fake;
+
+Dword GetLastError() { return core().last_error; }
+
+void SetLastError(Dword code) { core().last_error = code; }
+
+Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword language_id,
+                     char16_t* buffer, Dword size, void* arguments) {
+    record({"FormatMessageW",
+            {flags, number_of(source), message_id, language_id, size, number_of(arguments)},
+            {}});
+    if (auto code = take_failure("FormatMessageW")) {
+        SetLastError(*code);
+        return 0;
+    }
+    const auto& table = ((flags & format_message_from_hmodule) != 0 && source == ntdll_handle)
+                            ? core().ntdll_texts
+                            : core().system_texts;
+    auto it = table.find(message_id);
+    if (it == table.end()) {
+        SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
+        return 0;
+    }
+    const std::u16string& text = it->second;
+    if (text.size() + 1 > size) {
+        SetLastError(error_insufficient_buffer);
+        return 0;
+    }
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = u'\0';
+    return static_cast<Dword>(text.size());
+}
+
+Handle GetModuleHandleW(const char16_t* module_name) {
+    record({"GetModuleHandleW", {}, {text_of(module_name)}});
+    if (module_name != nullptr && std::u16string_view(module_name) == u"NTDLL.DLL" &&
+        core().ntdll_loaded)
+        return ntdll_handle;
+    SetLastError(126);  // ERROR_MOD_NOT_FOUND
+    return nullptr;
+}
+
+Handle GetStdHandle(Dword std_handle) {
+    StdStream& stream = std_stream(std_handle);
+    if (!stream.attached) return nullptr;
+    return std_handle == std_error_handle ? stderr_handle : stdout_handle;
+}
+
+Bool GetConsoleMode(Handle console, Dword* mode) {
+    StdStream* stream = stream_of_handle(console);
+    if (stream == nullptr || !stream->console) {
+        SetLastError(error_invalid_handle);
+        return 0;
+    }
+    *mode = 0x3;
+    return 1;
+}
+
+namespace {
+
+template <class Unit>
+Bool fake_write(Handle handle, const Unit* buffer, Dword count, Dword* written, bool console) {
+    StdStream* stream = stream_of_handle(handle);
+    if (stream == nullptr || stream->console != console) {
+        SetLastError(error_invalid_handle);
+        return 0;
+    }
+    if (stream->write_failure) {
+        SetLastError(*stream->write_failure);
+        return 0;
+    }
+    Dword taken = stream->write_chunk == 0 ? count : std::min(count, stream->write_chunk);
+    if constexpr (sizeof(Unit) == 1) {
+        stream->bytes.append(reinterpret_cast<const char*>(buffer), taken);
+        if (stream->mirror_fd >= 0) (void)::write(stream->mirror_fd, buffer, taken);
+    } else {
+        stream->console_text.append(buffer, taken);
+    }
+    if (written != nullptr) *written = taken;
+    return 1;
+}
+
+}  // namespace
+
+Bool WriteConsoleW(Handle console, const char16_t* buffer, Dword chars_to_write,
+                   Dword* chars_written, void*) {
+    return fake_write(console, buffer, chars_to_write, chars_written, true);
+}
+
+Bool WriteFile(Handle file, const void* buffer, Dword bytes_to_write, Dword* bytes_written,
+               void*) {
+    return fake_write(file, static_cast<const unsigned char*>(buffer), bytes_to_write,
+                      bytes_written, false);
+}
+
+}  // namespace vek::platform

@@ -1,0 +1,94 @@
+// The fake Win32 surface for the Linux build: what the program's platform
+// calls are expected to do, held in memory, programmable by tests and
+// recording every call with its arguments.
+//
+// The core (this file, fake_platform.cpp) holds the call log, the injected
+// failures, the last-error code, the handle table, the error-text tables and
+// the standard streams. The service manager and the file system have their own
+// state, in fake_scm.h and fake_files.h.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vek::platform::fake {
+
+// One platform call as the fake saw it. Numbers (masks, counts, levels, flags,
+// handles as integers) and strings are each kept in parameter order; a string
+// that was a NULL pointer is nullopt. A double-terminated list is kept whole,
+// with its inner NULs, without its final NUL.
+struct Call {
+    std::string function;
+    std::vector<std::uint64_t> numbers;
+    std::vector<std::optional<std::u16string>> texts;
+};
+
+const std::vector<Call>& calls();
+void record(Call call);
+// Just the function names of the log, in order.
+std::vector<std::string> call_names();
+// The calls of one function, in order.
+std::vector<Call> calls_of(std::string_view function);
+
+// Makes the next call of `function` fail with `code` (queued: several calls
+// fail in turn).
+void fail_next(std::string function, Dword code);
+// Used by the fake functions: the injected failure of this call, if any.
+std::optional<Dword> take_failure(std::string_view function);
+
+// Reads a NUL-terminated string as the fake records it (nullopt for NULL).
+std::optional<std::u16string> text_of(const char16_t* text);
+std::uint64_t number_of(const void* pointer);
+
+// Handle table. Every handle the fake gives out is registered with its kind;
+// closing checks kind and state, so a double close or a close of the wrong
+// kind is counted, never silently accepted.
+enum class HandleKind { manager, service, file, find };
+Handle open_handle(HandleKind kind);
+bool is_open(Handle handle, HandleKind kind);
+// Closes a handle; false when it is not an open handle of that kind.
+bool close_handle(Handle handle, HandleKind kind);
+std::size_t open_handle_count();
+std::size_t bad_close_count();
+
+// Error texts for FormatMessageW: the system table (FORMAT_MESSAGE_FROM_SYSTEM)
+// and the NTDLL module's table. Both start with a few of the platform's texts,
+// each ending in "\r\n" as the platform's do.
+void set_error_text(Dword id, std::u16string text);
+void set_ntdll_error_text(Dword id, std::u16string text);
+// Whether GetModuleHandleW(u"NTDLL.DLL") finds the module (default: yes).
+void set_ntdll_loaded(bool loaded);
+Handle ntdll_module();
+
+// The standard streams. A stream that is not attached has no handle
+// (GetStdHandle gives NULL); a console stream takes WriteConsoleW and records
+// UTF-16, any other stream takes WriteFile and records bytes. A failing stream
+// fails every write with its code.
+struct StdStream {
+    bool attached = true;
+    bool console = false;
+    std::optional<Dword> write_failure;
+    // At most this many bytes or units are taken per write call (0: all).
+    Dword write_chunk = 0;
+    // When set, everything written is also written to this file descriptor
+    // (a death test's child shows its standard error this way).
+    int mirror_fd = -1;
+    std::string bytes;
+    std::u16string console_text;
+};
+StdStream& std_stream(Dword which);
+
+// Clears everything above and the manager and file-system state.
+void reset();
+
+// Hooks of the service-manager and file-system parts, called by reset().
+void reset_scm();
+void reset_files();
+
+}  // namespace vek::platform::fake

@@ -1,0 +1,101 @@
+#include "scm/os_error.h"
+
+#include "errors/white_space.h"
+#include "scm/utf.h"
+
+#include <array>
+#include <string_view>
+
+namespace vek {
+
+namespace {
+// Set in an error code that carries a platform status code (an NTSTATUS).
+constexpr std::uint32_t status_code_bit = 0x10000000;
+constexpr platform::Dword text_buffer_units = 2048;
+}  // namespace
+
+std::string platform_error_text(std::int32_t code) {
+    auto identifier = static_cast<platform::Dword>(code);
+    platform::Dword flags =
+        platform::format_message_from_system | platform::format_message_ignore_inserts;
+    const void* source = nullptr;
+    if ((identifier & status_code_bit) != 0) {
+        // Status codes have their texts in NTDLL's message table.
+        if (platform::Handle ntdll = platform::GetModuleHandleW(u"NTDLL.DLL")) {
+            identifier &= ~status_code_bit;
+            flags |= platform::format_message_from_hmodule;
+            source = ntdll;
+        }
+    }
+
+    std::array<char16_t, text_buffer_units> buffer;
+    platform::Dword length = platform::FormatMessageW(flags, source, identifier, 0, buffer.data(),
+                                                      text_buffer_units, nullptr);
+    if (length == 0) {
+        auto lookup_error = static_cast<std::int32_t>(platform::GetLastError());
+        return "OS Error " + std::to_string(static_cast<std::int32_t>(identifier)) +
+               " (FormatMessageW() returned error " + std::to_string(lookup_error) + ")";
+    }
+    std::optional<std::string> text =
+        utf16_to_utf8(std::u16string_view(buffer.data(), std::min(length, text_buffer_units)));
+    if (!text) {
+        return "OS Error " + std::to_string(static_cast<std::int32_t>(identifier)) +
+               " (FormatMessageW() returned invalid UTF-16)";
+    }
+    text->resize(length_without_trailing_white_space(*text));
+    return std::move(*text);
+}
+
+void OsError::write_message(TextSink& out) const {
+    out.write(platform_error_text(code_));
+    out.write(" (os error ");
+    out.write(std::to_string(code_));
+    out.write(")");
+}
+
+const char* os_error_kind(std::int32_t code) noexcept {
+    switch (code) {
+        case 2:
+        case 3:
+            return "NotFound";
+        case 5:
+            return "PermissionDenied";
+        case 6:
+            return "InvalidHandle";
+        case 32:
+            return "SharingViolation";
+        case 109:
+        case 232:
+            return "BrokenPipe";
+        case 120:
+            return "Unsupported";
+        case 122:
+            return "BufferTooSmall";
+        case 1056:
+            return "ServiceAlreadyRunning";
+        case 1060:
+            return "ServiceNotFound";
+        case 1072:
+            return "ServiceMarkedForDelete";
+        case 1073:
+            return "ServiceExists";
+        case 1053:
+        case 1460:
+            return "TimedOut";
+        default:
+            return "Other";
+    }
+}
+
+std::string OsError::diagnostic_text() const {
+    std::string text = "Os { code: " + std::to_string(code_) + ", kind: " + os_error_kind(code_) +
+                       ", message: \"";
+    for (char c : platform_error_text(code_)) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+    }
+    text += "\" }";
+    return text;
+}
+
+}  // namespace vek

@@ -1,0 +1,20 @@
+// UTF-8 and UTF-16 conversions between the program's texts and the platform's.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vek {
+
+// Encodes UTF-8 as UTF-16: a code point up to U+FFFF as one unit, a higher one
+// as a surrogate pair. A byte sequence that does not decode becomes U+FFFD.
+std::u16string utf8_to_utf16(std::string_view text);
+
+// Decodes UTF-16 to UTF-8; nullopt when the units hold an unpaired surrogate.
+std::optional<std::string> utf16_to_utf8(std::u16string_view text);
+
+// Appends one code point as UTF-8.
+void append_utf8(std::string& out, char32_t code_point);
+
+}  // namespace vek
