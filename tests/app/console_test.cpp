@@ -1,0 +1,137 @@
+// The standard streams: console or redirected, missing or failing, and what
+// the entry does with each.
+#include "app/console.h"
+#include "app/entry.h"
+#include "support/fake_platform_test.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace vek {
+namespace {
+
+namespace fake = platform::fake;
+using platform::std_error_handle;
+using platform::std_output_handle;
+
+class ConsoleTest : public testing::FakePlatformTest {};
+
+const std::string text = "Caf\xC3\xA9 \xF0\x9F\x98\x80 line\n";  // é and a non-BMP character
+
+TEST_F(ConsoleTest, RedirectedStreamGetsTheUtf8BytesUnchanged) {
+    StreamWrite w = write_std_stream(std_error_handle, text);
+    EXPECT_EQ(w.outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(fake::std_stream(std_error_handle).bytes, text);
+}
+
+TEST_F(ConsoleTest, ConsoleGetsUtf16) {
+    fake::std_stream(std_output_handle).console = true;
+    StreamWrite w = write_std_stream(std_output_handle, text);
+    EXPECT_EQ(w.outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(fake::std_stream(std_output_handle).console_text, u"Caf\u00e9 \U0001F600 line\n");
+    EXPECT_EQ(fake::std_stream(std_output_handle).bytes, "");
+}
+
+TEST_F(ConsoleTest, PartialWritesAreContinuedUntilAllIsWritten) {
+    fake::std_stream(std_output_handle).write_chunk = 3;
+    fake::std_stream(std_error_handle).console = true;
+    fake::std_stream(std_error_handle).write_chunk = 2;
+    EXPECT_EQ(write_std_stream(std_output_handle, text).outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(write_std_stream(std_error_handle, text).outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(fake::std_stream(std_output_handle).bytes, text);
+    EXPECT_EQ(fake::std_stream(std_error_handle).console_text, u"Caf\u00e9 \U0001F600 line\n");
+}
+
+TEST_F(ConsoleTest, MissingStreamIsNotAttached) {
+    fake::std_stream(std_output_handle).attached = false;
+    EXPECT_EQ(write_std_stream(std_output_handle, text).outcome, StreamWrite::Outcome::not_attached);
+}
+
+TEST_F(ConsoleTest, FailingStreamGivesTheCode) {
+    fake::std_stream(std_error_handle).write_failure = platform::error_no_data;
+    StreamWrite w = write_std_stream(std_error_handle, text);
+    EXPECT_EQ(w.outcome, StreamWrite::Outcome::failed);
+    EXPECT_EQ(w.error, platform::error_no_data);
+}
+
+// A sequence whose first operation fails, so that the entry has a report to
+// write; nothing else is called.
+class RefusedConnection final : public InstallOperations {
+public:
+    std::expected<ScmConnection, ScmError> connect(std::uint32_t) override {
+        return std::unexpected(ScmError(ScmError::Winapi{OsError(5)}));
+    }
+    std::expected<std::u16string, ChainedError> locate_service_executable(std::string_view) override {
+        ADD_FAILURE();
+        return std::unexpected(ChainedError::from_message(StaticText("unexpected")));
+    }
+    std::expected<ServiceHandle, ScmError> open_service(const ScmConnection&, std::string_view,
+                                                        std::uint32_t) override {
+        return std::unexpected(ScmError(ScmError::LaunchArgumentsNotSupported{}));
+    }
+    std::expected<ServiceStatusReport, ScmError> query_status(const ServiceHandle&) override {
+        return std::unexpected(ScmError(ScmError::LaunchArgumentsNotSupported{}));
+    }
+    std::expected<void, ScmError> start(const ServiceHandle&,
+                                        std::span<const std::string_view>) override {
+        return {};
+    }
+    std::expected<ServiceHandle, ScmError> create_service(const ScmConnection&,
+                                                          const ServiceDefinition&,
+                                                          std::uint32_t) override {
+        return std::unexpected(ScmError(ScmError::LaunchArgumentsNotSupported{}));
+    }
+    std::expected<void, ScmError> set_description(const ServiceHandle&, std::string_view) override {
+        return {};
+    }
+};
+
+TEST_F(ConsoleTest, ReportIsWrittenToStandardErrorWithExitCodeOne) {
+    RefusedConnection operations;
+    StdoutSteps output;
+    EXPECT_EQ(run_process(operations, output), 1);
+    EXPECT_EQ(fake::std_stream(std_error_handle).bytes,
+              "Error: IO error in winapi call\n\nCaused by:\n    Access is denied. (os error 5)\n");
+    EXPECT_EQ(fake::std_stream(std_output_handle).bytes, "");
+}
+
+TEST_F(ConsoleTest, ReportOnAConsoleIsShownAsText) {
+    fake::std_stream(std_error_handle).console = true;
+    RefusedConnection operations;
+    StdoutSteps output;
+    EXPECT_EQ(run_process(operations, output), 1);
+    EXPECT_EQ(fake::std_stream(std_error_handle).console_text,
+              u"Error: IO error in winapi call\n\nCaused by:\n    Access is denied. (os error 5)\n");
+}
+
+TEST_F(ConsoleTest, ClosedOrMissingStandardErrorStillExitsWithOne) {
+    RefusedConnection operations;
+    StdoutSteps output;
+    fake::std_stream(std_error_handle).write_failure = platform::error_no_data;
+    EXPECT_EQ(run_process(operations, output), 1);
+    fake::std_stream(std_error_handle).write_failure.reset();
+    fake::std_stream(std_error_handle).attached = false;
+    EXPECT_EQ(run_process(operations, output), 1);
+}
+
+TEST_F(ConsoleTest, StepLinesWithoutStandardOutputAreDropped) {
+    fake::std_stream(std_output_handle).attached = false;
+    StdoutSteps output;
+    output.write_line("Installing service...\n");  // returns: the run goes on
+    EXPECT_EQ(fake::std_stream(std_error_handle).bytes, "");
+}
+
+TEST_F(ConsoleTest, FailedStepLineIsAnInternalFaultWithExitCodeTwo) {
+    auto write_to_closed_stdout = [] {
+        fake::std_stream(std_output_handle).write_failure = platform::error_no_data;
+        fake::std_stream(std_error_handle).mirror_fd = STDERR_FILENO;
+        StdoutSteps output;
+        output.write_line("Installing service...\n");
+    };
+    EXPECT_EXIT(write_to_closed_stdout(), ::testing::ExitedWithCode(2),
+                "^failed printing to stdout: The pipe is being closed\\. \\(os error 232\\)\n$");
+}
+
+}  // namespace
+}  // namespace vek
