@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs every test of both builds: the logic against the fake platform on
+# Linux (native), and the Windows programs under Wine against its real service
+# control manager (windows). On a fresh Debian machine it first installs what
+# is missing. Usage: scripts/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+stage_start=$SECONDS
+stage() {
+    local now=$SECONDS
+    if [ -n "${stage_name:-}" ]; then
+        printf '=== %s took %ds\n' "$stage_name" $((now - stage_start))
+    fi
+    stage_name=$1
+    stage_start=$now
+    [ -n "$stage_name" ] && printf '=== %s\n' "$stage_name"
+    return 0
+}
+
+stage "installing what is missing"
+packages=(cmake g++ python3 libgtest-dev libgmock-dev googletest unicode-data
+          g++-mingw-w64-x86-64 wine64)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+
+stage "native: configure and build"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+
+stage "native: tests"
+ctest --preset native -j "$jobs"
+
+stage "windows: configure and build"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+
+stage "windows: tests under Wine"
+ctest --preset windows
+
+stage ""
+echo "=== all tests passed in $SECONDS s"
