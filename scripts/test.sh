@@ -41,6 +41,11 @@ cmake --build --preset native -j "$jobs"
 stage "native: tests"
 ctest --preset native -j "$jobs"
 
+stage "native under AddressSanitizer and UndefinedBehaviorSanitizer: build and tests"
+cmake --preset native-sanitize >/dev/null
+cmake --build --preset native-sanitize -j "$jobs"
+ctest --preset native-sanitize -j "$jobs"
+
 stage "windows: configure and build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
