@@ -151,6 +151,11 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
                      char16_t* buffer, Dword size, void* arguments);
 Handle GetModuleHandleW(const char16_t* module_name);
 
+// --- DLL loading (kernel32) ---
+// LOAD_LIBRARY_SEARCH_SYSTEM32
+inline constexpr Dword load_library_search_system32 = 0x800;
+Bool SetDefaultDllDirectories(Dword directory_flags);
+
 // --- Standard streams and console (kernel32) ---
 Handle GetStdHandle(Dword std_handle);
 Bool GetConsoleMode(Handle console, Dword* mode);

@@ -27,6 +27,7 @@ static_assert(offsetof(Win32FindData, cFileName) == offsetof(WIN32_FIND_DATAW, c
 static_assert(file_attribute_tag_info_class == ::FileAttributeTagInfo);
 static_assert(std_output_handle == STD_OUTPUT_HANDLE);
 static_assert(std_error_handle == STD_ERROR_HANDLE);
+static_assert(load_library_search_system32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
 static_assert(file_flag_backup_semantics == FILE_FLAG_BACKUP_SEMANTICS);
 static_assert(file_flag_open_reparse_point == FILE_FLAG_OPEN_REPARSE_POINT);
 static_assert(error_cant_access_file == ERROR_CANT_ACCESS_FILE);
@@ -127,6 +128,10 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
 
 Handle GetModuleHandleW(const char16_t* module_name) {
     return ::GetModuleHandleW(w(module_name));
+}
+
+Bool SetDefaultDllDirectories(Dword directory_flags) {
+    return ::SetDefaultDllDirectories(directory_flags);
 }
 
 Handle GetStdHandle(Dword std_handle) { return ::GetStdHandle(std_handle); }

@@ -207,6 +207,11 @@ Handle GetModuleHandleW(const char16_t* module_name) {
     return nullptr;
 }
 
+Bool SetDefaultDllDirectories(Dword directory_flags) {
+    record({"SetDefaultDllDirectories", {directory_flags}, {}});
+    return 1;
+}
+
 Handle GetStdHandle(Dword std_handle) {
     StdStream& stream = std_stream(std_handle);
     if (!stream.attached) return nullptr;

@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""Checks the shipped installer as built: what it imports, its hardening
+flags, its manifest and version information, that it is stripped, and its
+size. Usage: check_executable.py OBJDUMP EXE"""
+import re
+import subprocess
+import sys
+
+objdump, exe = sys.argv[1], sys.argv[2]
+failures = []
+
+headers = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
+sections = subprocess.run([objdump, "-h", exe], check=True, capture_output=True, text=True).stdout
+data = open(exe, "rb").read()
+
+allowed = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
+imported = {m.lower() for m in re.findall(r"DLL Name: (\S+)", headers)}
+if not imported:
+    failures.append("no imports found")
+if imported - allowed:
+    failures.append(f"imports other DLLs: {sorted(imported - allowed)}")
+
+for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
+    if not re.search(rf"^\s+{flag}\s*$", headers, re.M):
+        failures.append(f"{flag} is not set")
+
+if ".debug_" in sections:
+    failures.append("not stripped: debug sections present")
+
+for text in (b'level="requireAdministrator"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+             b"<longPathAware", b">true</longPathAware>"):
+    if text not in data:
+        failures.append(f"manifest lacks {text.decode()}")
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+for key, value in (("ProductName", "Vek System Service"),
+                   ("FileDescription", "Vek System Service installer")):
+    if utf16(key) not in data or utf16(value) not in data:
+        failures.append(f"version information lacks {key} {value!r}")
+version = sys.argv[3] if len(sys.argv) > 3 else None
+if version and utf16(version) not in data:
+    failures.append(f"version information lacks version {version}")
+
+size = len(data)
+print(f"{exe}: {size} bytes ({size / 1024:.1f} KiB), imports {sorted(imported)}")
+if size > 256 * 1024:
+    failures.append(f"{size} bytes: larger than 256 KiB")
+
+for failure in failures:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)
