@@ -3,7 +3,9 @@
 #include "errors/white_space.h"
 #include "scm/utf.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 namespace vek {
