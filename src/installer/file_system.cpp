@@ -1,0 +1,196 @@
+#include "installer/file_system.h"
+
+namespace vek {
+
+namespace {
+
+using platform::Dword;
+
+// All three, so that an entry open elsewhere in any way can still be looked at.
+constexpr Dword share_all =
+    platform::file_share_read | platform::file_share_write | platform::file_share_delete;
+// Set in the reparse tag of a link-like entry (symbolic link, junction).
+constexpr Dword name_surrogate_bit = 0x20000000;
+
+// Fills a buffer through `call(buffer, size)`, growing it as judge_buffer_read
+// says. The buffer is released on every way out.
+template <class Call>
+std::expected<std::u16string, OsError> read_growing(Call call) {
+    std::u16string buffer;
+    Dword size = first_buffer_size;
+    for (;;) {
+        buffer.resize(size);
+        // Cleared first: a zero result with no code set means an empty text.
+        platform::SetLastError(0);
+        Dword result = call(buffer.data(), size);
+        Dword last_error = platform::GetLastError();
+        BufferReadStep step = judge_buffer_read(size, result, last_error);
+        switch (step.kind) {
+            case BufferReadStep::Kind::done:
+                buffer.resize(step.value);
+                return buffer;
+            case BufferReadStep::Kind::retry:
+                size = step.value;
+                break;
+            case BufferReadStep::Kind::failed:
+                return std::unexpected(OsError(static_cast<std::int32_t>(step.value)));
+        }
+    }
+}
+
+bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+bool is_surrogate_pair(std::u16string_view text, std::size_t at) {
+    return at + 1 < text.size() && text[at] >= 0xD800 && text[at] <= 0xDBFF &&
+           text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
+}
+
+// The number of units of a leading "X:" where X is one character other than a
+// separator (a surrogate pair is one character); 0 when there is none.
+std::size_t drive_length(std::u16string_view path) {
+    if (path.empty() || is_separator(path[0])) return 0;
+    std::size_t colon = is_surrogate_pair(path, 0) ? 2 : 1;
+    return colon < path.size() && path[colon] == u':' ? colon + 1 : 0;
+}
+
+bool is_verbatim(std::u16string_view path) {
+    return path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\");
+}
+
+// Whether the platform takes `path` as it is: it is already absolute (or a
+// drive alone, or a share) and short enough for the plain form.
+bool taken_as_is(std::u16string_view path) {
+    if (is_verbatim(path)) return true;
+    if (path.size() + 1 >= long_path_units) return false;
+    if (std::size_t drive = drive_length(path)) {
+        return drive == path.size() || is_separator(path[drive]);
+    }
+    return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
+}
+
+// The verbatim form of an absolute path from GetFullPathNameW.
+std::u16string with_verbatim_prefix(std::u16string full) {
+    if (is_verbatim(full)) return full;
+    if (std::size_t drive = drive_length(full); drive != 0 && drive < full.size() &&
+                                               full[drive] == u'\\')
+        return u"\\\\?\\" + full;
+    if (full.starts_with(u"\\\\.\\")) return u"\\\\?\\" + full.substr(4);
+    if (full.starts_with(u"\\\\")) return u"\\\\?\\UNC\\" + full.substr(2);
+    return full;
+}
+
+struct EntryAttributes {
+    Dword attributes;
+    Dword reparse_tag;
+
+    bool is_link() const {
+        return (attributes & platform::file_attribute_reparse_point) != 0 &&
+               (reparse_tag & name_surrogate_bit) != 0;
+    }
+};
+
+// The entry as its directory lists it, or the open's code when the directory
+// has no such entry or it is a link (the listing cannot tell whether its
+// target exists).
+std::expected<EntryAttributes, Dword> look_up_in_directory(const std::u16string& path,
+                                                           Dword open_code) {
+    platform::Win32FindData data{};
+    platform::Handle search = platform::FindFirstFileW(path.c_str(), &data);
+    if (search == platform::invalid_handle_value()) return std::unexpected(open_code);
+    (void)platform::FindClose(search);
+    EntryAttributes entry{data.dwFileAttributes, 0};
+    if ((entry.attributes & platform::file_attribute_reparse_point) != 0)
+        entry.reparse_tag = data.dwReserved0;
+    if (entry.is_link()) return std::unexpected(open_code);
+    return entry;
+}
+
+// Opens the entry (with `extra_flags` beside backup semantics, which lets a
+// directory be opened) and reads its attributes; an open refused for access or
+// sharing falls back to the directory listing. Fails with the code of the
+// call that failed.
+std::expected<EntryAttributes, Dword> read_attributes(const std::u16string& path,
+                                                      Dword extra_flags) {
+    // Access 0: only the attributes are read, which needs no right on the
+    // file itself.
+    platform::Handle file = platform::CreateFileW(
+        path.c_str(), 0, share_all, nullptr, platform::open_existing,
+        platform::file_flag_backup_semantics | extra_flags, nullptr);
+    if (file == platform::invalid_handle_value()) {
+        Dword code = platform::GetLastError();
+        if (code == platform::error_access_denied || code == platform::error_sharing_violation)
+            return look_up_in_directory(path, code);
+        return std::unexpected(code);
+    }
+
+    platform::ByHandleFileInformation information{};
+    if (platform::GetFileInformationByHandle(file, &information) == 0) {
+        Dword code = platform::GetLastError();
+        (void)platform::CloseHandle(file);
+        return std::unexpected(code);
+    }
+    EntryAttributes entry{information.dwFileAttributes, 0};
+    if ((entry.attributes & platform::file_attribute_reparse_point) != 0) {
+        platform::FileAttributeTagInfo tag{};
+        if (platform::GetFileInformationByHandleEx(file, platform::file_attribute_tag_info_class,
+                                                   &tag, sizeof tag) == 0) {
+            Dword code = platform::GetLastError();
+            (void)platform::CloseHandle(file);
+            return std::unexpected(code);
+        }
+        entry = EntryAttributes{tag.FileAttributes, tag.ReparseTag};
+    }
+    (void)platform::CloseHandle(file);
+    return entry;
+}
+
+}  // namespace
+
+BufferReadStep judge_buffer_read(Dword size, Dword result, Dword last_error) noexcept {
+    using Kind = BufferReadStep::Kind;
+    if (result == 0) {
+        if (last_error != 0) return {Kind::failed, last_error};
+        return {Kind::done, 0};
+    }
+    if (result == size) {
+        if (size == largest_buffer_size) {
+            // No larger buffer can be offered; asking again would give the
+            // same answer for ever.
+            return {Kind::failed,
+                    last_error != 0 ? last_error : platform::error_insufficient_buffer};
+        }
+        return {Kind::retry, size > largest_buffer_size / 2 ? largest_buffer_size : size * 2};
+    }
+    if (result > size) return {Kind::retry, result};
+    return {Kind::done, result};
+}
+
+std::expected<std::u16string, OsError> own_executable_path() {
+    return read_growing([](char16_t* buffer, Dword size) {
+        return platform::GetModuleFileNameW(nullptr, buffer, size);
+    });
+}
+
+std::optional<std::u16string> platform_path(std::u16string_view path) {
+    if (path.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+    if (taken_as_is(path)) return std::u16string(path);
+    std::u16string text(path);
+    auto full = read_growing([&text](char16_t* buffer, Dword size) {
+        return platform::GetFullPathNameW(text.c_str(), size, buffer, nullptr);
+    });
+    if (!full) return std::nullopt;
+    return with_verbatim_prefix(std::move(*full));
+}
+
+bool path_exists(std::u16string_view path) {
+    std::optional<std::u16string> formed = platform_path(path);
+    if (!formed) return false;
+    auto entry = read_attributes(*formed, 0);
+    if (entry) return true;
+    if (entry.error() != platform::error_cant_access_file) return false;
+    // The link could not be followed: look at the entry itself.
+    entry = read_attributes(*formed, platform::file_flag_open_reparse_point);
+    return entry && !entry->is_link();
+}
+
+}  // namespace vek
