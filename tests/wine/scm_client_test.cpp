@@ -2,8 +2,6 @@
 // (Wine's, in the test prefix). The client has no operation that removes or
 // reads back a registration, so set-up and clean-up call the platform
 // directly.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include "installer/service_definition.h"
