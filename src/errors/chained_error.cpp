@@ -2,7 +2,7 @@
 
 #include "errors/white_space.h"
 
-#include <cstdio>
+#include <string>
 
 namespace vek {
 
@@ -82,9 +82,10 @@ void IndentingWriter::write(std::string_view piece) {
         if (!started_) {
             started_ = true;
             if (numbered) {
-                char field[32];
-                int length = std::snprintf(field, sizeof field, "%5zu: ", number_);
-                out_.write(std::string_view(field, static_cast<std::size_t>(length)));
+                std::string number = std::to_string(number_);
+                if (number.size() < 5) out_.write(std::string_view("     ", 5 - number.size()));
+                out_.write(number);
+                out_.write(": ");
             } else {
                 out_.write("    ");
             }

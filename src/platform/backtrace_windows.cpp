@@ -8,7 +8,7 @@
 
 #include <dbghelp.h>
 
-#include <cstdio>
+#include <charconv>
 #include <string>
 
 namespace vek::platform {
@@ -102,12 +102,13 @@ std::string describe_frames(std::span<void* const> frames) {
     const DbgHelp& help = dbghelp();
     HANDLE process = ::GetCurrentProcess();
     std::string text;
-    char line[64];
 
     alignas(SYMBOL_INFOW) unsigned char storage[sizeof(SYMBOL_INFOW) + 512 * sizeof(wchar_t)];
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        std::snprintf(line, sizeof line, "%4zu: ", i);
-        text += line;
+        std::string index = std::to_string(i);
+        text.append(index.size() < 4 ? 4 - index.size() : 0, ' ');
+        text += index;
+        text += ": ";
         // A return address points after the call; look up the call itself.
         auto address = reinterpret_cast<DWORD64>(frames[i]) - 1;
         bool named = false;
@@ -123,9 +124,10 @@ std::string describe_frames(std::span<void* const> frames) {
             }
         }
         if (!named) {
-            std::snprintf(line, sizeof line, "0x%llx",
-                          static_cast<unsigned long long>(reinterpret_cast<DWORD64>(frames[i])));
-            text += line;
+            char hex[2 + 16];
+            auto end = std::to_chars(hex, hex + sizeof hex, reinterpret_cast<DWORD64>(frames[i]), 16);
+            text += "0x";
+            text.append(hex, end.ptr);
         }
         text += '\n';
         if (help.line_from_addr != nullptr) {
@@ -136,8 +138,9 @@ std::string describe_frames(std::span<void* const> frames) {
                 source.FileName != nullptr) {
                 text += "             at ";
                 append_utf8(text, source.FileName);
-                std::snprintf(line, sizeof line, ":%lu\n", source.LineNumber);
-                text += line;
+                text += ':';
+                text += std::to_string(source.LineNumber);
+                text += '\n';
             }
         }
     }
