@@ -20,7 +20,7 @@ stage() {
 
 stage "installing what is missing"
 packages=(cmake g++ python3 libgtest-dev libgmock-dev googletest unicode-data
-          g++-mingw-w64-x86-64 wine64)
+          clang-16 libclang-rt-16-dev g++-mingw-w64-x86-64 wine64)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -45,6 +45,11 @@ stage "native under AddressSanitizer and UndefinedBehaviorSanitizer: build and t
 cmake --preset native-sanitize >/dev/null
 cmake --build --preset native-sanitize -j "$jobs"
 ctest --preset native-sanitize -j "$jobs"
+
+stage "fuzz targets: build, replay kept inputs, fuzz each for a bounded time"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+ctest --preset fuzz
 
 stage "windows: configure and build"
 cmake --preset windows >/dev/null
