@@ -1,0 +1,354 @@
+// The installer end to end, against the platform's real service control
+// manager and the real sample service: each scenario lays out a folder of its
+// own, runs vek-system-service-setup.exe there as a child process and checks
+// everything a user can see: standard output, standard error, the exit code,
+// the registration and the service's state.
+//
+// Every scenario starts and ends with no service registered under the name,
+// so they do not depend on each other. They must run one at a time (the
+// manager takes one start at a time), which the build arranges.
+#include "support/child_process.h"
+#include "support/folders.h"
+#include "support/service_manager.h"
+#include "support/text.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vek::wine_test {
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+constexpr char installing[] = "Installing service...\n";
+constexpr char exists_starting[] = "Service exists, starting...\n";
+constexpr char creating[] = "Creating service...\n";
+constexpr char installed[] = "Service installed successfully.\n";
+
+const std::string first_install_output = std::string(installing) + creating + installed;
+
+constexpr wchar_t scenarios_root[] = L"C:\\vek-scenarios";
+
+// The platform's own answers, as Wine gives them, where the installer
+// reports whatever the platform says.
+// StartServiceW on a paused service: ERROR_SERVICE_ALREADY_RUNNING.
+constexpr DWORD start_paused_answer = ERROR_SERVICE_ALREADY_RUNNING;  // 1056
+// StartServiceW on a registration whose program is a folder: Wine's manager
+// cannot launch it and answers ERROR_FILE_NOT_FOUND (Windows may give another
+// code, such as ERROR_BAD_EXE_FORMAT).
+constexpr DWORD start_folder_answer = ERROR_FILE_NOT_FOUND;  // 2
+// StartServiceW on a registration whose program lies deeper than Wine's
+// manager can launch (here about 600 characters): ERROR_FILE_NOT_FOUND, though
+// the program is there. (Windows may start it.)
+constexpr DWORD start_deep_answer = ERROR_FILE_NOT_FOUND;  // 2
+// Writing to a pipe whose read end is closed: ERROR_NO_DATA.
+constexpr DWORD closed_pipe_answer = ERROR_NO_DATA;  // 232
+
+// The command line the installer registers for a service program at `path`:
+// bare, or in double quotes when the path holds a space.
+std::wstring command_line_for(const std::wstring& path) {
+    return path.find(L' ') == std::wstring::npos ? path : L"\"" + path + L"\"";
+}
+
+class Scenario : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(environment("VEK_INSTALLER").empty()) << "VEK_INSTALLER is not set";
+        ASSERT_FALSE(environment("VEK_BUILD_DIR").empty()) << "VEK_BUILD_DIR is not set";
+        remove_service();
+        ASSERT_FALSE(is_registered()) << "a registration was left from before";
+    }
+
+    void TearDown() override {
+        remove_service();
+        EXPECT_FALSE(is_registered()) << "the scenario left a registration";
+    }
+
+    // A fresh folder under the scenarios' root holding the installer and,
+    // unless told otherwise, the sample service. Gives the folder's path.
+    static std::wstring lay_out(const std::wstring& name, bool with_service = true) {
+        std::wstring folder = std::wstring(scenarios_root) + L"\\" + name;
+        fresh_folder(folder);
+        copy_file(built_installer(), folder + L"\\" + installer_file_name);
+        if (with_service) copy_file(built_service(), folder + L"\\" + service_file_name);
+        return folder;
+    }
+
+    static ChildResult run_installer_in(const std::wstring& folder,
+                                        const ChildOptions& options = {}) {
+        return run_child(folder + L"\\" + installer_file_name, options);
+    }
+
+    // Installs in `folder` and waits until the service runs.
+    static void install_running(const std::wstring& folder) {
+        ChildResult first = run_installer_in(folder);
+        ASSERT_EQ(first.err, "");
+        ASSERT_EQ(first.out, first_install_output);
+        ASSERT_EQ(first.exit_code, 0u);
+        ASSERT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+    }
+};
+
+// --- First install ------------------------------------------------------
+
+struct FirstInstallCase {
+    const char* label;
+    const wchar_t* folder;
+};
+void PrintTo(const FirstInstallCase& c, std::ostream* os) { *os << c.label; }
+
+class FirstInstall : public Scenario,
+                     public ::testing::WithParamInterface<FirstInstallCase> {};
+
+TEST_P(FirstInstall, RegistersTheProgramBesideTheInstallerAndStartsIt) {
+    std::wstring folder = lay_out(GetParam().folder);
+    std::wstring service_path = folder + L"\\" + service_file_name;
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, first_install_output);
+    EXPECT_EQ(result.exit_code, 0u);
+    expect_registration(installed_registration(command_line_for(service_path)));
+    EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, FirstInstall,
+    ::testing::Values(
+        // No quoting character anywhere: the bare path is the command line.
+        FirstInstallCase{"Plain", L"plain"},
+        // Spaces quote the whole path; the other characters (Latin, CJK, and
+        // one beyond the 16-bit range, a surrogate pair) go through unchanged.
+        FirstInstallCase{"SpacesAndNonAscii",
+                         L"Program Files\\Vek Dienst \u00e4\u00f6\u00fc \u2013 "
+                         L"\u65e5\u672c \U0001F600"}),
+    [](const ::testing::TestParamInfo<FirstInstallCase>& case_info) { return case_info.param.label; });
+
+// --- An existing registration --------------------------------------------
+
+TEST_F(Scenario, SecondRunWhileRunningChangesNothing) {
+    std::wstring folder = lay_out(L"second-run");
+    ASSERT_NO_FATAL_FAILURE(install_running(folder));
+
+    // Changed behind the installer's back: a second run must leave these be.
+    {
+        ScHandle service = open_service(SERVICE_CHANGE_CONFIG);
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                         SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr));
+        wchar_t changed[] = L"changed by the test";
+        SERVICE_DESCRIPTIONW description{changed};
+        ASSERT_TRUE(ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description));
+    }
+    Registration expected = installed_registration(folder + L"\\" + service_file_name);
+    expected.start_type = SERVICE_DEMAND_START;
+    expected.description = L"changed by the test";
+    expect_registration(expected);
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, installing);
+    EXPECT_EQ(result.exit_code, 0u);
+    expect_registration(expected);
+    EXPECT_EQ(current_state(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(Scenario, StoppedServiceIsStartedAgain) {
+    std::wstring folder = lay_out(L"stopped");
+    ASSERT_NO_FATAL_FAILURE(install_running(folder));
+    ASSERT_EQ(send_control(SERVICE_CONTROL_STOP), 0u);
+    ASSERT_EQ(wait_for_state(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, std::string(installing) + exists_starting);
+    EXPECT_EQ(result.exit_code, 0u);
+    expect_registration(installed_registration(folder + L"\\" + service_file_name));
+    EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(Scenario, PausedServiceGetsAStartRequestAndItsAnswerIsReported) {
+    std::wstring folder = lay_out(L"paused");
+    ASSERT_NO_FATAL_FAILURE(install_running(folder));
+    ASSERT_EQ(send_control(SERVICE_CONTROL_PAUSE), 0u);
+    ASSERT_EQ(wait_for_state(SERVICE_PAUSED), static_cast<DWORD>(SERVICE_PAUSED));
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.out, std::string(installing) + exists_starting);
+    EXPECT_EQ(result.err, winapi_report(start_paused_answer));
+    EXPECT_EQ(result.exit_code, 1u);
+    expect_registration(installed_registration(folder + L"\\" + service_file_name));
+    EXPECT_EQ(current_state(), static_cast<DWORD>(SERVICE_PAUSED));
+    // Left as it was: it still answers the manager.
+    EXPECT_EQ(send_control(SERVICE_CONTROL_CONTINUE), 0u);
+    EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// --- The service program -------------------------------------------------
+
+struct MissingCase {
+    const char* label;
+    const wchar_t* folder;
+};
+void PrintTo(const MissingCase& c, std::ostream* os) { *os << c.label; }
+
+class MissingExecutable : public Scenario,
+                          public ::testing::WithParamInterface<MissingCase> {};
+
+TEST_P(MissingExecutable, IsReportedWithItsPathAndNothingIsRegistered) {
+    std::wstring folder = lay_out(GetParam().folder, /*with_service=*/false);
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: Bin path not exists: " +
+                              quoted_path(folder + L"\\" + service_file_name) + "\n");
+    EXPECT_EQ(result.exit_code, 1u);
+    EXPECT_FALSE(is_registered());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, MissingExecutable,
+    ::testing::Values(MissingCase{"Plain", L"missing"},
+                      // Printable non-ASCII stays as it is (UTF-8); the
+                      // apostrophe is escaped.
+                      MissingCase{"ApostropheAndNonAscii", L"Bob's \u00e9t\u00e9 folder"}),
+    [](const ::testing::TestParamInfo<MissingCase>& case_info) { return case_info.param.label; });
+
+TEST_F(Scenario, FolderInPlaceOfTheProgramIsRegisteredButDoesNotStart) {
+    std::wstring folder = lay_out(L"folder-as-program", /*with_service=*/false);
+    make_directories(folder + L"\\" + service_file_name);
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.out, std::string(installing) + creating);
+    EXPECT_EQ(result.err, winapi_report(start_folder_answer));
+    EXPECT_EQ(result.exit_code, 1u);
+    // The registration stays, description included.
+    expect_registration(installed_registration(folder + L"\\" + service_file_name));
+    EXPECT_EQ(current_state(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(Scenario, DeepInstallerFindsItsServiceAndRegistersTheFullPath) {
+    // Six levels of 90 characters: the installer's own path is well beyond
+    // the 512 units first offered for it.
+    std::wstring folder = L"deep";
+    for (int level = 0; level < 6; ++level)
+        folder += L"\\" + std::wstring(89, static_cast<wchar_t>(L'a' + level)) + L"z";
+    folder = lay_out(folder);
+    std::wstring service_path = folder + L"\\" + service_file_name;
+    ASSERT_GT(folder.size() + 1 + wcslen(installer_file_name), 512u);
+    // The program is really there: a failed start below is the manager's.
+    ASSERT_NE(GetFileAttributesW(long_form(service_path).c_str()), INVALID_FILE_ATTRIBUTES);
+
+    ChildResult result = run_installer_in(folder);
+
+    // Found and registered by its full path.
+    expect_registration(installed_registration(service_path));
+    EXPECT_EQ(result.out, std::string(installing) + creating);
+    EXPECT_EQ(result.err, winapi_report(start_deep_answer));
+    EXPECT_EQ(result.exit_code, 1u);
+    EXPECT_EQ(current_state(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+// --- The report's backtrace ------------------------------------------------
+
+struct BacktraceCase {
+    const char* label;
+    std::optional<std::wstring> value;  // none: the variable is not set
+    bool traced;
+};
+void PrintTo(const BacktraceCase& c, std::ostream* os) { *os << c.label; }
+
+class BacktraceSwitch : public Scenario,
+                        public ::testing::WithParamInterface<BacktraceCase> {};
+
+TEST_P(BacktraceSwitch, DecidesWhetherTheReportEndsWithATrace) {
+    std::wstring folder = lay_out(L"backtrace", /*with_service=*/false);
+    ChildOptions options;
+    options.environment.emplace_back(L"VEK_BACKTRACE", GetParam().value);
+
+    ChildResult result = run_installer_in(folder, options);
+
+    std::string report =
+        "Error: Bin path not exists: " + quoted_path(folder + L"\\" + service_file_name);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.exit_code, 1u);
+    if (!GetParam().traced) {
+        EXPECT_EQ(result.err, report + "\n");
+        return;
+    }
+    EXPECT_THAT(result.err, StartsWith(report + "\n\nStack backtrace:\n"));
+    // Frames name the program's own functions: its DWARF is readable here.
+    EXPECT_THAT(result.err, AnyOf(HasSubstr("run_installer"), HasSubstr("vek::")));
+    // Trailing white space is cut; only the report's own line feed ends it.
+    ASSERT_GE(result.err.size(), 2u);
+    EXPECT_EQ(result.err.back(), '\n');
+    EXPECT_FALSE(std::isspace(static_cast<unsigned char>(result.err[result.err.size() - 2])));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, BacktraceSwitch,
+    ::testing::Values(BacktraceCase{"Absent", std::nullopt, false},
+                      BacktraceCase{"Zero", L"0", false},
+                      BacktraceCase{"One", L"1", true},
+                      BacktraceCase{"Empty", L"", true},
+                      BacktraceCase{"Word", L"full", true}),
+    [](const ::testing::TestParamInfo<BacktraceCase>& case_info) { return case_info.param.label; });
+
+// --- Standard streams ------------------------------------------------------
+
+TEST_F(Scenario, ClosedStandardErrorStillEndsWithExitCodeOne) {
+    std::wstring folder = lay_out(L"stderr-closed", /*with_service=*/false);
+    ChildOptions options;
+    options.err = Stream::closed;
+
+    ChildResult result = run_installer_in(folder, options);
+
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.exit_code, 1u);
+}
+
+TEST_F(Scenario, ClosedStandardOutputEndsTheRunAsAnInternalFault) {
+    std::wstring folder = lay_out(L"stdout-closed");
+    ChildOptions options;
+    options.out = Stream::closed;
+
+    ChildResult result = run_installer_in(folder, options);
+
+    EXPECT_EQ(result.err, "failed printing to stdout: " + os_error_text(closed_pipe_answer) + "\n");
+    EXPECT_EQ(result.exit_code, 2u);
+    // The first step line failed, before anything was registered.
+    EXPECT_FALSE(is_registered());
+}
+
+// With STARTF_USESTDHANDLES and a NULL output handle (and no console to fall
+// back on) Wine gives the child no standard output at all: GetStdHandle
+// answers NULL there, as on Windows.
+TEST_F(Scenario, MissingStandardOutputDropsTheStepsAndInstalls) {
+    std::wstring folder = lay_out(L"stdout-none");
+    ChildOptions options;
+    options.out = Stream::none;
+
+    ChildResult result = run_installer_in(folder, options);
+
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0u);
+    expect_registration(installed_registration(folder + L"\\" + service_file_name));
+    EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+}  // namespace
+}  // namespace vek::wine_test
