@@ -58,14 +58,14 @@ else
     fi
     $as_root apt-get update
     # shellcheck disable=SC2086 # one word per package
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
+    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y $missing
 fi
 
 heading "Build (windows preset)"
 cd "$repo"
 cmake --preset windows
 cmake --build --preset windows
-for program in vek-system-service-setup.exe vek-system-service.exe vek-service-query.exe; do
+for program in dist/vek-system-service-setup.exe vek-system-service.exe vek-service-query.exe; do
     if [ ! -f "$build/$program" ]; then
         echo "the build did not make $build/$program" >&2
         exit 1
@@ -106,7 +106,8 @@ heading "Programs"
 folder_unix="$WINEPREFIX/drive_c/Program Files/Vek System Service"
 folder='C:\Program Files\Vek System Service'
 mkdir -p "$folder_unix"
-cp "$build/vek-system-service-setup.exe" "$build/vek-system-service.exe" "$folder_unix/"
+# The installer as it ships (stripped, from dist/), beside the sample service.
+cp "$build/dist/vek-system-service-setup.exe" "$build/vek-system-service.exe" "$folder_unix/"
 echo "copied into $folder:"
 ls -l "$folder_unix"
 

@@ -1,9 +1,10 @@
 // How the installer ends on a fault of the C++ runtime: memory exhausted, a
 // length beyond what a container can hold, an exception that nothing catches.
 // None of these has a path in the program; each ends the process at once with
-// a one-line diagnostic on standard error and abort().
+// a one-line diagnostic on standard error and exit code 3 (what abort() gives
+// on Windows, without the C runtime's own message box or text).
 //
-// The runtime's own versions do the same in the end, but throw an exception
+// The runtime's own versions also end in abort(), but throw an exception
 // object on the way and demangle its type name: that links the exception
 // classes, a second string implementation and a demangler, about 60 KiB of the
 // program, for a message nobody catches.
@@ -19,7 +20,7 @@ namespace {
     (void)vek::write_std_stream(vek::platform::std_error_handle, "internal fault: ");
     (void)vek::write_std_stream(vek::platform::std_error_handle, what);
     (void)vek::write_std_stream(vek::platform::std_error_handle, "\n");
-    std::abort();
+    std::_Exit(3);
 }
 
 }  // namespace
