@@ -8,6 +8,8 @@ int main() {
     // from here on, DLLs load from the system directory only, never from the
     // installer's own folder or the current directory.
     (void)vek::platform::SetDefaultDllDirectories(vek::platform::load_library_search_system32);
+    // The program's one thread, named for debuggers and crash reports.
+    (void)vek::platform::SetThreadDescription(vek::platform::GetCurrentThread(), u"main");
 
     vek::PlatformOperations operations;
     vek::StdoutSteps output;

@@ -151,6 +151,11 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
                      char16_t* buffer, Dword size, void* arguments);
 Handle GetModuleHandleW(const char16_t* module_name);
 
+// --- Threads (kernel32) ---
+Handle GetCurrentThread();
+// Gives an HRESULT: negative on failure.
+std::int32_t SetThreadDescription(Handle thread, const char16_t* description);
+
 // --- DLL loading (kernel32) ---
 // LOAD_LIBRARY_SEARCH_SYSTEM32
 inline constexpr Dword load_library_search_system32 = 0x800;

@@ -7,6 +7,11 @@
 
 #include <cstddef>
 
+// In kernel32 since Windows 10 version 1607; MinGW-w64's headers do not
+// declare it yet.
+extern "C" __declspec(dllimport) HRESULT WINAPI SetThreadDescription(HANDLE thread,
+                                                                    PCWSTR description);
+
 namespace vek::platform {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
@@ -128,6 +133,12 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
 
 Handle GetModuleHandleW(const char16_t* module_name) {
     return ::GetModuleHandleW(w(module_name));
+}
+
+Handle GetCurrentThread() { return ::GetCurrentThread(); }
+
+std::int32_t SetThreadDescription(Handle thread, const char16_t* description) {
+    return ::SetThreadDescription(thread, w(description));
 }
 
 Bool SetDefaultDllDirectories(Dword directory_flags) {

@@ -207,6 +207,13 @@ Handle GetModuleHandleW(const char16_t* module_name) {
     return nullptr;
 }
 
+Handle GetCurrentThread() { return reinterpret_cast<Handle>(~std::uintptr_t{1}); }
+
+std::int32_t SetThreadDescription(Handle thread, const char16_t* description) {
+    record({"SetThreadDescription", {number_of(thread)}, {text_of(description)}});
+    return 0;
+}
+
 Bool SetDefaultDllDirectories(Dword directory_flags) {
     record({"SetDefaultDllDirectories", {directory_flags}, {}});
     return 1;
