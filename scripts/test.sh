@@ -19,7 +19,7 @@ stage() {
 }
 
 stage "installing what is missing"
-packages=(cmake g++ python3 libgtest-dev libgmock-dev googletest unicode-data
+packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest unicode-data
           clang-16 libclang-rt-16-dev g++-mingw-w64-x86-64 wine64)
 missing=()
 for p in "${packages[@]}"; do
