@@ -129,10 +129,7 @@ using namespace fake;
 
 Dword GetModuleFileNameW(Handle module, char16_t* filename, Dword size) {
     record({"GetModuleFileNameW", {number_of(module), size}, {}});
-    if (auto code = take_failure("GetModuleFileNameW")) {
-        SetLastError(*code);
-        return 0;
-    }
+    if (injected_failure("GetModuleFileNameW")) return 0;
     const ModuleFileName& module_name = files().module;
     const std::u16string& name = module_name.name;
     if (name.size() < size) {
@@ -156,10 +153,7 @@ Handle CreateFileW(const char16_t* file_name, Dword desired_access, Dword share_
             {desired_access, share_mode, number_of(security_attributes), creation_disposition,
              flags_and_attributes, number_of(template_file)},
             {text_of(file_name)}});
-    if (auto code = take_failure("CreateFileW")) {
-        SetLastError(*code);
-        return invalid_handle_value();
-    }
+    if (injected_failure("CreateFileW")) return invalid_handle_value();
     const FileEntry* entry = find_entry(file_name);
     if (entry == nullptr) {
         SetLastError(error_file_not_found);
@@ -177,10 +171,7 @@ Handle CreateFileW(const char16_t* file_name, Dword desired_access, Dword share_
 
 Bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* information) {
     record({"GetFileInformationByHandle", {number_of(file)}, {}});
-    if (auto code = take_failure("GetFileInformationByHandle")) {
-        SetLastError(*code);
-        return 0;
-    }
+    if (injected_failure("GetFileInformationByHandle")) return 0;
     const FileEntry* entry = entry_of_handle(file);
     if (entry == nullptr) {
         SetLastError(error_invalid_handle);
@@ -201,10 +192,7 @@ Bool GetFileInformationByHandleEx(Handle file, int information_class, void* info
     record({"GetFileInformationByHandleEx",
             {number_of(file), static_cast<std::uint64_t>(information_class), buffer_size},
             {}});
-    if (auto code = take_failure("GetFileInformationByHandleEx")) {
-        SetLastError(*code);
-        return 0;
-    }
+    if (injected_failure("GetFileInformationByHandleEx")) return 0;
     const FileEntry* entry = entry_of_handle(file);
     if (entry == nullptr) {
         SetLastError(error_invalid_handle);
@@ -240,10 +228,7 @@ Bool CloseHandle(Handle object) {
 
 Handle FindFirstFileW(const char16_t* file_name, Win32FindData* find_data) {
     record({"FindFirstFileW", {}, {text_of(file_name)}});
-    if (auto code = take_failure("FindFirstFileW")) {
-        SetLastError(*code);
-        return invalid_handle_value();
-    }
+    if (injected_failure("FindFirstFileW")) return invalid_handle_value();
     const FileEntry* entry = find_entry(file_name);
     if (entry == nullptr || !entry->listed) {
         SetLastError(error_file_not_found);
@@ -272,10 +257,7 @@ Bool FindClose(Handle find_file) {
 Dword GetFullPathNameW(const char16_t* file_name, Dword buffer_length, char16_t* buffer,
                        char16_t** file_part) {
     record({"GetFullPathNameW", {buffer_length, number_of(file_part)}, {text_of(file_name)}});
-    if (auto code = take_failure("GetFullPathNameW")) {
-        SetLastError(*code);
-        return 0;
-    }
+    if (injected_failure("GetFullPathNameW")) return 0;
     std::u16string_view path(file_name);
     auto it = files().full_paths.find(path);
     std::u16string full = it != files().full_paths.end() ? it->second : absolute_form(path);

@@ -111,6 +111,12 @@ std::uint64_t number_of(const void* pointer) {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
+bool injected_failure(std::string_view function) {
+    std::optional<Dword> code = take_failure(function);
+    if (code) core().last_error = *code;
+    return code.has_value();
+}
+
 Handle open_handle(HandleKind kind) {
     core().next_handle += 0x10;
     Handle handle = reinterpret_cast<Handle>(core().next_handle);
@@ -176,10 +182,7 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
     record({"FormatMessageW",
             {flags, number_of(source), message_id, language_id, size, number_of(arguments)},
             {}});
-    if (auto code = take_failure("FormatMessageW")) {
-        SetLastError(*code);
-        return 0;
-    }
+    if (injected_failure("FormatMessageW")) return 0;
     const auto& table = ((flags & format_message_from_hmodule) != 0 && source == ntdll_handle)
                             ? core().ntdll_texts
                             : core().system_texts;

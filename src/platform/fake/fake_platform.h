@@ -41,6 +41,9 @@ std::vector<Call> calls_of(std::string_view function);
 void fail_next(std::string function, Dword code);
 // Used by the fake functions: the injected failure of this call, if any.
 std::optional<Dword> take_failure(std::string_view function);
+// As take_failure, and sets the last-error code to the injected one: true when
+// this call is to fail.
+bool injected_failure(std::string_view function);
 
 // Reads a NUL-terminated string as the fake records it (nullopt for NULL).
 std::optional<std::u16string> text_of(const char16_t* text);
