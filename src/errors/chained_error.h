@@ -114,7 +114,6 @@ public:
     RunResult(ChainedError error) noexcept : record_(std::move(error.record_)) {}
 
     bool succeeded() const noexcept { return record_ == nullptr; }
-    explicit operator bool() const noexcept { return succeeded(); }
     // The error of a failed run. Only for a failed run.
     ChainedError error() && noexcept { return ChainedError(std::move(record_)); }
 

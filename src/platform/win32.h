@@ -48,7 +48,6 @@ inline constexpr Dword file_share_delete = 0x4;
 inline constexpr Dword open_existing = 3;
 inline constexpr Dword file_flag_backup_semantics = 0x2000000;
 inline constexpr Dword file_flag_open_reparse_point = 0x200000;
-inline constexpr Dword file_attribute_directory = 0x10;
 inline constexpr Dword file_attribute_reparse_point = 0x400;
 // FILE_INFO_BY_HANDLE_CLASS FileAttributeTagInfo.
 inline constexpr int file_attribute_tag_info_class = 9;
