@@ -3,8 +3,8 @@
 // list.
 #pragma once
 
-#include "installer/service_definition.h"
 #include "scm/scm_error.h"
+#include "scm/service_definition.h"
 #include "scm/wide_text.h"
 
 #include <cstdint>

@@ -4,9 +4,9 @@
 // the failed call, read before anything of the operation is released.
 #pragma once
 
-#include "installer/service_definition.h"
 #include "scm/handles.h"
 #include "scm/scm_error.h"
+#include "scm/service_definition.h"
 
 #include <cstdint>
 #include <expected>

@@ -3,6 +3,7 @@
 // every handle is closed exactly once (the fixture checks the last).
 #include "scm/service_control.h"
 
+#include "installer/service_definition.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/fake/fake_scm.h"
 #include "support/allocation_hooks.h"
