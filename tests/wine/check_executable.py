@@ -27,7 +27,11 @@ for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
 if ".debug_" in sections:
     failures.append("not stripped: debug sections present")
 
-for text in (b'level="requireAdministrator"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+# asInvoker: a caller without administrator rights must get the manager's own
+# refusal and exit code 1, not an elevation prompt or error 740.
+if b'requireAdministrator' in data or b'highestAvailable' in data:
+    failures.append("manifest asks for elevation")
+for text in (b'level="asInvoker"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
              b"<longPathAware", b">true</longPathAware>"):
     if text not in data:
         failures.append(f"manifest lacks {text.decode()}")
