@@ -150,10 +150,20 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
                      char16_t* buffer, Dword size, void* arguments);
 Handle GetModuleHandleW(const char16_t* module_name);
 
+// --- Functions looked up at run time (kernel32) ---
+// GetProcAddress's result: the address of an exported function, to be cast to
+// that function's own type before it is called; NULL when the module has no
+// such export.
+using Proc = void (*)();
+Proc GetProcAddress(Handle module, const char* proc_name);
+
 // --- Threads (kernel32) ---
 Handle GetCurrentThread();
-// Gives an HRESULT: negative on failure.
-std::int32_t SetThreadDescription(Handle thread, const char16_t* description);
+// SetThreadDescription, called through the address GetProcAddress gives: it
+// is in kernel32 only since Windows 10 1607, and a static import of it would
+// keep the program from loading at all on 1507 and 1511. Gives an HRESULT,
+// negative on failure.
+using SetThreadDescriptionProc = std::int32_t (*)(Handle thread, const char16_t* description);
 
 // --- DLL loading (kernel32) ---
 // LOAD_LIBRARY_SEARCH_SYSTEM32

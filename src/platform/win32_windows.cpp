@@ -7,17 +7,16 @@
 
 #include <cstddef>
 
-// In kernel32 since Windows 10 version 1607; MinGW-w64's headers do not
-// declare it yet.
-extern "C" __declspec(dllimport) HRESULT WINAPI SetThreadDescription(HANDLE thread,
-                                                                    PCWSTR description);
-
 namespace vek::platform {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 static_assert(sizeof(Dword) == sizeof(DWORD));
 static_assert(sizeof(Bool) == sizeof(BOOL));
 static_assert(sizeof(Handle) == sizeof(HANDLE));
+// SetThreadDescriptionProc stands for HRESULT (WINAPI*)(HANDLE, PCWSTR): on
+// x64 there is one calling convention, and char16_t and wchar_t are the same
+// 16-bit units.
+static_assert(sizeof(std::int32_t) == sizeof(HRESULT));
 static_assert(sizeof(ServiceStatusProcess) == sizeof(SERVICE_STATUS_PROCESS));
 static_assert(offsetof(ServiceStatusProcess, dwProcessId) ==
               offsetof(SERVICE_STATUS_PROCESS, dwProcessId));
@@ -135,11 +134,12 @@ Handle GetModuleHandleW(const char16_t* module_name) {
     return ::GetModuleHandleW(w(module_name));
 }
 
-Handle GetCurrentThread() { return ::GetCurrentThread(); }
-
-std::int32_t SetThreadDescription(Handle thread, const char16_t* description) {
-    return ::SetThreadDescription(thread, w(description));
+Proc GetProcAddress(Handle module, const char* proc_name) {
+    return reinterpret_cast<Proc>(
+        reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(module), proc_name)));
 }
+
+Handle GetCurrentThread() { return ::GetCurrentThread(); }
 
 Bool SetDefaultDllDirectories(Dword directory_flags) {
     return ::SetDefaultDllDirectories(directory_flags);

@@ -2,6 +2,7 @@
 """Checks the shipped installer as built: what it imports, its hardening
 flags, its manifest and version information, that it is stripped, and its
 size. Usage: check_executable.py OBJDUMP EXE"""
+import os
 import re
 import subprocess
 import sys
@@ -13,12 +14,44 @@ headers = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, 
 sections = subprocess.run([objdump, "-h", exe], check=True, capture_output=True, text=True).stdout
 data = open(exe, "rb").read()
 
-allowed = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
-imported = {m.lower() for m in re.findall(r"DLL Name: (\S+)", headers)}
+def imports_of(headers):
+    """{dll (lower case): {function, ...}} from objdump's import table."""
+    table, dll = {}, None
+    for line in headers.splitlines():
+        m = re.match(r"\s*DLL Name: (\S+)", line)
+        if m:
+            dll = m.group(1).lower()
+            table[dll] = set()
+            continue
+        m = re.match(r"\s+[0-9a-f]+\s+\d+\s+(\w+)\s*$", line)
+        if m and dll:
+            table[dll].add(m.group(1))
+    return table
+
+def allowed_imports(path):
+    table, dll = {}, None
+    for line in open(path):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        if line.startswith("["):
+            dll = line.strip("[]").lower()
+            table[dll] = set()
+        else:
+            table[dll].add(line)
+    return table
+
+imports = imports_of(headers)
+imported = set(imports)
+allowed = allowed_imports(os.path.join(os.path.dirname(__file__), "windows10_1507_imports.txt"))
 if not imported:
     failures.append("no imports found")
-if imported - allowed:
-    failures.append(f"imports other DLLs: {sorted(imported - allowed)}")
+if imported - set(allowed):
+    failures.append(f"imports other DLLs: {sorted(imported - set(allowed))}")
+for dll in sorted(imported & set(allowed)):
+    for function in sorted(imports[dll] - allowed[dll]):
+        failures.append(f"imports {dll}!{function}, not known to be in Windows 10 1507: "
+                        "check its minimum version, or look it up at run time")
 
 for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):
     if not re.search(rf"^\s+{flag}\s*$", headers, re.M):

@@ -25,6 +25,7 @@ struct Core {
     std::map<Dword, std::u16string> system_texts;
     std::map<Dword, std::u16string> ntdll_texts;
     bool ntdll_loaded = true;
+    bool thread_description_exported = true;
     StdStream out;
     StdStream err;
 };
@@ -64,6 +65,7 @@ Core& core() {
 Handle const stdout_handle = reinterpret_cast<Handle>(std::uintptr_t{0x11});
 Handle const stderr_handle = reinterpret_cast<Handle>(std::uintptr_t{0x12});
 Handle const ntdll_handle = reinterpret_cast<Handle>(std::uintptr_t{0x7ff00000});
+Handle const kernel32_handle = reinterpret_cast<Handle>(std::uintptr_t{0x7fe00000});
 
 StdStream* stream_of_handle(Handle handle) {
     if (handle == stdout_handle) return &core().out;
@@ -157,6 +159,12 @@ void set_ntdll_loaded(bool loaded) { core().ntdll_loaded = loaded; }
 
 Handle ntdll_module() { return ntdll_handle; }
 
+void set_thread_description_exported(bool exported) {
+    core().thread_description_exported = exported;
+}
+
+Handle kernel32_module() { return kernel32_handle; }
+
 StdStream& std_stream(Dword which) {
     return which == std_error_handle ? core().err : core().out;
 }
@@ -201,21 +209,46 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
     return static_cast<Dword>(text.size());
 }
 
+namespace {
+
+// Module names compare as the platform compares them: ASCII letters in
+// either case.
+bool same_module_name(const char16_t* name, std::u16string_view expected) {
+    if (name == nullptr) return false;
+    std::u16string_view given(name);
+    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+    return std::equal(given.begin(), given.end(), expected.begin(), expected.end(),
+                      [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
+}
+
+std::int32_t fake_set_thread_description(Handle thread, const char16_t* description) {
+    record({"SetThreadDescription", {number_of(thread)}, {text_of(description)}});
+    return 0;
+}
+
+}  // namespace
+
 Handle GetModuleHandleW(const char16_t* module_name) {
     record({"GetModuleHandleW", {}, {text_of(module_name)}});
-    if (module_name != nullptr && std::u16string_view(module_name) == u"NTDLL.DLL" &&
-        core().ntdll_loaded)
-        return ntdll_handle;
+    if (same_module_name(module_name, u"ntdll.dll") && core().ntdll_loaded) return ntdll_handle;
+    if (same_module_name(module_name, u"kernel32.dll")) return kernel32_handle;
     SetLastError(126);  // ERROR_MOD_NOT_FOUND
     return nullptr;
 }
 
-Handle GetCurrentThread() { return reinterpret_cast<Handle>(~std::uintptr_t{1}); }
-
-std::int32_t SetThreadDescription(Handle thread, const char16_t* description) {
-    record({"SetThreadDescription", {number_of(thread)}, {text_of(description)}});
-    return 0;
+Proc GetProcAddress(Handle module, const char* proc_name) {
+    std::u16string name(proc_name, proc_name + std::strlen(proc_name));
+    record({"GetProcAddress", {number_of(module)}, {name}});
+    if (module == kernel32_handle && name == u"SetThreadDescription" &&
+        core().thread_description_exported) {
+        SetThreadDescriptionProc proc = fake_set_thread_description;
+        return reinterpret_cast<Proc>(proc);
+    }
+    SetLastError(127);  // ERROR_PROC_NOT_FOUND
+    return nullptr;
 }
+
+Handle GetCurrentThread() { return reinterpret_cast<Handle>(~std::uintptr_t{1}); }
 
 Bool SetDefaultDllDirectories(Dword directory_flags) {
     record({"SetDefaultDllDirectories", {directory_flags}, {}});

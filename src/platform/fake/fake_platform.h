@@ -68,6 +68,11 @@ void set_ntdll_error_text(Dword id, std::u16string text);
 // Whether GetModuleHandleW(u"NTDLL.DLL") finds the module (default: yes).
 void set_ntdll_loaded(bool loaded);
 Handle ntdll_module();
+// GetModuleHandleW(u"kernel32.dll") finds kernel32, always. Whether its
+// GetProcAddress gives SetThreadDescription, as Windows 10 from 1607 does
+// (default: yes); the function it gives records its call.
+void set_thread_description_exported(bool exported);
+Handle kernel32_module();
 
 // The standard streams. A stream that is not attached has no handle
 // (GetStdHandle gives NULL); a console stream takes WriteConsoleW and records
