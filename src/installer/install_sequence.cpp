@@ -1,5 +1,6 @@
 #include "installer/install_sequence.h"
 
+#include "installer/path_text.h"
 #include "installer/service_executable.h"
 #include "scm/service_control.h"
 
@@ -14,6 +15,16 @@ namespace {
 RunResult create_and_start(InstallOperations& operations, StepOutput& output,
                            const ScmConnection& connection, std::u16string executable_path) {
     output.write_line(steps::creating);
+    // The manager keeps the command line as an expandable string and replaces
+    // %NAME% each time it starts the service, with no escape: a path with a
+    // percent sign could make it run, as LocalSystem, another program than
+    // the one found here. An existing registration is never registered again,
+    // so only this path needs the check.
+    if (executable_path.find(u'%') != std::u16string::npos) {
+        return ChainedError::from_message(
+            "Bin path contains a percent sign, which the service manager would expand: " +
+            escaped_path_text(executable_path));
+    }
     ServiceDefinition definition = make_service_definition(std::move(executable_path));
 
     auto service = operations.create_service(connection, definition, create_service_access);

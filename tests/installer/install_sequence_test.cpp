@@ -34,6 +34,8 @@ struct QueryAnswer {
 struct Behaviour {
     std::optional<platform::Dword> connect_fails;
     bool executable_missing = false;
+    // The executable path found, when not the default one.
+    const char16_t* path = nullptr;
     std::optional<platform::Dword> open_fails;
     QueryAnswer query = QueryAnswer::state(1);
     std::optional<platform::Dword> start_fails;
@@ -73,7 +75,7 @@ public:
         if (behaviour_.executable_missing)
             return std::unexpected(ChainedError::from_message(
                 StaticText("Bin path not exists: \"C:\\\\Tools\\\\vek-system-service.exe\"")));
-        std::u16string path = executable_path;
+        std::u16string path = behaviour_.path ? behaviour_.path : executable_path;
         testing::watch_release(path.data(), note_path_release);
         return path;
     }
@@ -283,6 +285,16 @@ const std::vector<Row>& rows() {
          up_to_open({"print Creating service...", "create_service 18",
                      "set_description Vek system service S1", "close S1", "release path",
                      "close C"})},
+        // The manager would expand %OS% when it starts the service.
+        {"PercentSignInPathIsNotRegistered",
+         {.path = u"C:\\%OS%\\vek-system-service.exe", .open_fails = 1060}, 1,
+         installing + creating,
+         "Error: Bin path contains a percent sign, which the service manager would expand: "
+         "\"C:\\\\%OS%\\\\vek-system-service.exe\"\n",
+         up_to_open({"print Creating service...", "release path", "close C"})},
+        {"PercentSignInPathOfARunningService",
+         {.path = u"C:\\%OS%\\vek-system-service.exe", .query = QueryAnswer::state(4)}, 0,
+         installing, "", up_to_open({"query_status S1", "close S1", "release path", "close C"})},
         {"NewServiceStartRefused", {.open_fails = 1060, .start_fails = 2}, 1,
          installing + creating, winapi_report("The system cannot find the file specified.", 2),
          up_to_open({"print Creating service...", "create_service 18",

@@ -241,6 +241,21 @@ TEST_F(Scenario, FolderInPlaceOfTheProgramIsRegisteredButDoesNotStart) {
     EXPECT_EQ(current_state(), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
+// The manager would expand %OS% at every start (to Windows_NT) and run
+// another program than the one beside the installer.
+TEST_F(Scenario, PercentSignInTheFolderIsRefusedBeforeRegistering) {
+    std::wstring folder = lay_out(L"%OS%");
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.out, std::string(installing) + creating);
+    EXPECT_EQ(result.err,
+              "Error: Bin path contains a percent sign, which the service manager would expand: " +
+                  quoted_path(folder + L"\\" + service_file_name) + "\n");
+    EXPECT_EQ(result.exit_code, 1u);
+    EXPECT_FALSE(is_registered());
+}
+
 TEST_F(Scenario, DeepInstallerFindsItsServiceAndRegistersTheFullPath) {
     // Six levels of 90 characters: the installer's own path is well beyond
     // the 512 units first offered for it.
