@@ -18,6 +18,12 @@ template <class Unit, class Write>
 StreamWrite write_all(std::basic_string_view<Unit> text, Write write) {
     while (!text.empty()) {
         auto count = static_cast<platform::Dword>(std::min(text.size(), max_write));
+        // A surrogate pair split between two console writes shows as two
+        // replacement characters: end the piece before its high half.
+        if constexpr (sizeof(Unit) == 2) {
+            if (count < text.size() && text[count - 1] >= 0xD800 && text[count - 1] <= 0xDBFF)
+                --count;
+        }
         platform::Dword written = 0;
         if (!write(text.data(), count, &written))
             return {StreamWrite::Outcome::failed, platform::GetLastError()};

@@ -43,6 +43,18 @@ TEST_F(ConsoleTest, PartialWritesAreContinuedUntilAllIsWritten) {
     EXPECT_EQ(fake::std_stream(std_error_handle).console_text, u"Caf\u00e9 \U0001F600 line\n");
 }
 
+TEST_F(ConsoleTest, LongConsoleTextIsNeverCutInsideASurrogatePair) {
+    fake::std_stream(std_error_handle).console = true;
+    // U+1F600 takes units 16383 and 16384: the first piece would end between
+    // its halves.
+    std::string long_text = std::string(16383, 'x') + "\xF0\x9F\x98\x80y";
+    EXPECT_EQ(write_std_stream(std_error_handle, long_text).outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(fake::std_stream(std_error_handle).write_sizes,
+              (std::vector<platform::Dword>{16383, 3}));
+    EXPECT_EQ(fake::std_stream(std_error_handle).console_text,
+              std::u16string(16383, u'x') + u"\U0001F600y");
+}
+
 TEST_F(ConsoleTest, MissingStreamIsNotAttached) {
     fake::std_stream(std_output_handle).attached = false;
     EXPECT_EQ(write_std_stream(std_output_handle, text).outcome, StreamWrite::Outcome::not_attached);

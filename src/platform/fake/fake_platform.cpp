@@ -284,6 +284,7 @@ Bool fake_write(Handle handle, const Unit* buffer, Dword count, Dword* written, 
         SetLastError(*stream->write_failure);
         return 0;
     }
+    stream->write_sizes.push_back(count);
     Dword taken = stream->write_chunk == 0 ? count : std::min(count, stream->write_chunk);
     if constexpr (sizeof(Unit) == 1) {
         stream->bytes.append(reinterpret_cast<const char*>(buffer), taken);

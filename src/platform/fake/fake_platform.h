@@ -89,6 +89,8 @@ struct StdStream {
     int mirror_fd = -1;
     std::string bytes;
     std::u16string console_text;
+    // The size asked for in each write call, in order.
+    std::vector<Dword> write_sizes;
 };
 StdStream& std_stream(Dword which);
 
