@@ -77,21 +77,37 @@ void append_utf8(std::string& out, char32_t c) {
     }
 }
 
-std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
-                return std::nullopt;
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return std::nullopt;
-        }
-        append_utf8(out, c);
+namespace {
+
+// Decodes the code point at `text[i]`, advancing `i` past it; nullopt for an
+// unpaired surrogate.
+std::optional<char32_t> decode_utf16(std::u16string_view text, std::size_t& i) {
+    char32_t c = text[i++];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        if (i >= text.size() || text[i] < 0xDC00 || text[i] > 0xDFFF) return std::nullopt;
+        return 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
     }
+    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
+    return c;
+}
+
+constexpr std::size_t utf8_length(char32_t c) {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+}  // namespace
+
+std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
+    // Sized first, so that the converted text takes one allocation.
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        std::optional<char32_t> c = decode_utf16(text, i);
+        if (!c) return std::nullopt;
+        size += utf8_length(*c);
+    }
+    std::string out;
+    out.reserve(size);
+    for (std::size_t i = 0; i < text.size();) append_utf8(out, *decode_utf16(text, i));
     return out;
 }
 

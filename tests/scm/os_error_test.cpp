@@ -4,6 +4,7 @@
 
 #include "platform/fake/fake_platform.h"
 #include "support/allocation_hooks.h"
+#include "scm/utf.h"
 #include "support/fake_platform_test.h"
 
 #include <gtest/gtest.h>
@@ -65,10 +66,39 @@ TEST_F(OsErrorText, CutsAllTrailingWhiteSpaceOnly) {
     EXPECT_EQ(OsError(80).message(), " (os error 80)");
 }
 
-TEST_F(OsErrorText, KeepsNonAsciiText) {
-    fake::set_error_text(81, u"Zugriff verweigert \u00E4 \xD83D\xDE00.\r\n");
-    EXPECT_EQ(OsError(81).message(), "Zugriff verweigert \xC3\xA4 \xF0\x9F\x98\x80. (os error 81)");
+struct TextRow {
+    const char* name;
+    std::u16string platform_text;
+    std::string text;
+};
+void PrintTo(const TextRow& row, std::ostream* os) { *os << row.name; }
+
+class OsErrorTextRows : public OsErrorText, public ::testing::WithParamInterface<TextRow> {};
+
+// Each text is converted into one allocation, whatever its characters' widths.
+TEST_P(OsErrorTextRows, IsConvertedToUtf8InOneAllocation) {
+    fake::set_error_text(81, GetParam().platform_text);
+    EXPECT_EQ(platform_error_text(81), GetParam().text);
+
+    vek::testing::AllocationCounter counter;
+    std::optional<std::string> converted = utf16_to_utf8(GetParam().platform_text);
+    EXPECT_EQ(counter.count(), 1u);
+    EXPECT_EQ(converted, GetParam().text + "\r\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OsErrorTextRows,
+    ::testing::Values(
+        TextRow{"German", u"Zugriff verweigert \u00E4 \xD83D\xDE00.\r\n",
+                "Zugriff verweigert \xC3\xA4 \xF0\x9F\x98\x80."},
+        TextRow{"Japanese", u"\u30A2\u30AF\u30BB\u30B9\u304C\u62D2\u5426\u3055\u308C\u307E\u3057\u305F\u3002\r\n",
+                "\xE3\x82\xA2\xE3\x82\xAF\xE3\x82\xBB\xE3\x82\xB9\xE3\x81\x8C\xE6\x8B\x92"
+                "\xE5\x90\xA6\xE3\x81\x95\xE3\x82\x8C\xE3\x81\xBE\xE3\x81\x97\xE3\x81\x9F"
+                "\xE3\x80\x82"},
+        // The lowest and the highest pair: both surrogate bounds.
+        TextRow{"FirstAndLastPair", u"Pairs \xD800\xDC00 and \xDBFF\xDFFF here\r\n",
+                "Pairs \xF0\x90\x80\x80 and \xF4\x8F\xBF\xBF here"}),
+    [](const auto& row_info) { return std::string(row_info.param.name); });
 
 TEST_F(OsErrorText, TakesTheLongestTextTheBufferHolds) {
     fake::set_error_text(82, std::u16string(2047, u'x'));
