@@ -1,8 +1,11 @@
 #!/bin/sh
 # Sets up (setup) or tears down (cleanup) the throw-away Wine prefix named by
 # WINEPREFIX. Setup waits until the prefix is fully made: a service start in a
-# half-made prefix times out. It also gives the service manager more time for
-# a starting service, since a loaded machine can be slow.
+# half-made prefix times out. It also gives the service manager three minutes
+# (instead of Wine's 10 s) for a starting service to connect and report: on a
+# loaded machine a start was seen to take over a minute. A service that never
+# starts still fails its scenario, only later; the tests' own waits for a
+# child and for a state are longer than this.
 set -eu
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
 export WINEPREFIX
@@ -16,7 +19,7 @@ setup)
     wine wineboot -i >/dev/null 2>&1
     wineserver -w
     # Wine reads this value only as a string.
-    wine reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 60000 /f >/dev/null 2>&1
+    wine reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 180000 /f >/dev/null 2>&1
     wineserver -k 2>/dev/null || true
     wineserver -w
     ;;

@@ -173,14 +173,16 @@ inline ChildResult run_child_from_host(const std::wstring& program, DWORD timeou
 // Starts `program` (a full path) with no arguments, waits up to `timeout_ms`
 // for it, and gives its exit code and everything it wrote to the captured
 // streams. A child that does not end in time is ended and reported as a
-// failure of the test, with exit code 0xFFFFFFFF.
+// failure of the test, with exit code 0xFFFFFFFF. The default outlasts the
+// test prefix's three-minute limit for a service start, so that a start that
+// fails is reported with the manager's own answer.
 //
 // Wine's CreateProcessW refuses a program whose path is MAX_PATH long or
 // longer, in every form (plain and \\?\ form: error 2; without an
 // application name: 123). Such a program is run from the host's shell
 // instead, with its streams captured in files (run_child_from_host).
 inline ChildResult run_child(const std::wstring& program, const ChildOptions& options = {},
-                             DWORD timeout_ms = 120000) {
+                             DWORD timeout_ms = 300000) {
     if (program.size() >= MAX_PATH) {
         if (options.out != Stream::captured || options.err != Stream::captured ||
             !options.environment.empty()) {

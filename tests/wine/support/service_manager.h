@@ -154,7 +154,7 @@ inline DWORD current_state() {
 // Polls the state until it is `state` or `timeout_ms` has passed; gives the
 // last state seen. A start under Wine takes a moment: the manager launches the
 // program and waits for its first report.
-inline DWORD wait_for_state(DWORD state, DWORD timeout_ms = 60000) {
+inline DWORD wait_for_state(DWORD state, DWORD timeout_ms = 200000) {
     ULONGLONG deadline = GetTickCount64() + timeout_ms;
     DWORD seen = current_state();
     while (seen != state && GetTickCount64() < deadline) {
@@ -165,7 +165,7 @@ inline DWORD wait_for_state(DWORD state, DWORD timeout_ms = 60000) {
 }
 
 // Waits while the state is one of the pending ones; gives the settled state.
-inline DWORD wait_until_settled(DWORD timeout_ms = 60000) {
+inline DWORD wait_until_settled(DWORD timeout_ms = 200000) {
     ULONGLONG deadline = GetTickCount64() + timeout_ms;
     DWORD seen = current_state();
     while ((seen == SERVICE_START_PENDING || seen == SERVICE_STOP_PENDING ||
