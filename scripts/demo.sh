@@ -37,9 +37,11 @@ heading() {
 }
 
 heading "Packages"
-# make: CMake's default generator; googletest: the Windows build compiles its
-# test programs from Debian's GoogleTest sources.
-packages="cmake make g++ g++-mingw-w64-x86-64 wine64 googletest"
+# make: CMake's default generator; clang 16 and lld 16 build the Windows
+# programs over MinGW-w64's runtime and libstdc++; python3 finishes the
+# shipped file; googletest: the Windows build compiles its test programs from
+# Debian's GoogleTest sources.
+packages="cmake make g++ g++-mingw-w64-x86-64 clang-16 lld-16 llvm-16 python3 wine64 googletest"
 missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

@@ -24,6 +24,7 @@
 namespace vek::wine_test {
 namespace {
 
+using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
 constexpr char installing[] = "Installing service...\n";
@@ -283,6 +284,8 @@ struct BacktraceCase {
     const char* label;
     std::optional<std::wstring> value;  // none: the variable is not set
     bool traced;
+    // Whether the installer's PDB lies beside it.
+    bool with_symbols = true;
 };
 void PrintTo(const BacktraceCase& c, std::ostream* os) { *os << c.label; }
 
@@ -291,6 +294,8 @@ class BacktraceSwitch : public Scenario,
 
 TEST_P(BacktraceSwitch, DecidesWhetherTheReportEndsWithATrace) {
     std::wstring folder = lay_out(L"backtrace", /*with_service=*/false);
+    if (GetParam().with_symbols)
+        copy_file(built_installer_symbols(), folder + L"\\" + installer_symbols_file_name);
     ChildOptions options;
     options.environment.emplace_back(L"VEK_BACKTRACE", GetParam().value);
 
@@ -306,12 +311,20 @@ TEST_P(BacktraceSwitch, DecidesWhetherTheReportEndsWithATrace) {
     }
     std::string heading = report + "\n\nStack backtrace:\n";
     ASSERT_THAT(result.err, StartsWith(heading));
-    // Frame 0 is the function that made the error, named: not the capture
-    // machinery, not a bare address.
-    std::string frame_0 = result.err.substr(heading.size());
-    frame_0 = frame_0.substr(0, frame_0.find('\n'));
-    EXPECT_THAT(frame_0.substr(frame_0.find_first_not_of(' ')),
-                StartsWith("0: vek::locate_service_executable"));
+    // Frame 0 is the function that made the error, not the capture
+    // machinery: named with its source file and line from the PDB, or only
+    // its address without it.
+    std::string frames = result.err.substr(heading.size());
+    std::string frame_0 = frames.substr(0, frames.find('\n'));
+    frame_0 = frame_0.substr(frame_0.find_first_not_of(' '));
+    if (GetParam().with_symbols) {
+        EXPECT_EQ(frame_0, "0: vek::locate_service_executable");
+        std::string source = frames.substr(frames.find('\n') + 1);
+        source = source.substr(0, source.find('\n'));
+        EXPECT_THAT(source, MatchesRegex(" +at .*src.installer.service_executable\\.cpp:\\d+"));
+    } else {
+        EXPECT_THAT(frame_0, MatchesRegex("0: 0x\\w+"));
+    }
     // Every name ends at its own length: no NUL or other control byte but the
     // line feeds.
     EXPECT_EQ(std::count_if(result.err.begin(), result.err.end(),
@@ -329,7 +342,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BacktraceCase{"Zero", L"0", false},
                       BacktraceCase{"One", L"1", true},
                       BacktraceCase{"Empty", L"", true},
-                      BacktraceCase{"Word", L"full", true}),
+                      BacktraceCase{"Word", L"full", true},
+                      BacktraceCase{"WithoutSymbols", L"1", true, false}),
     [](const ::testing::TestParamInfo<BacktraceCase>& case_info) { return case_info.param.label; });
 
 // --- Standard streams ------------------------------------------------------

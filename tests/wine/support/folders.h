@@ -68,11 +68,17 @@ inline void copy_file(const std::wstring& from, const std::wstring& to) {
 inline std::wstring built_installer() {
     return windows_path_of_host_path(environment("VEK_INSTALLER"));
 }
+// The installer's symbols, which ship beside it.
+inline std::wstring built_installer_symbols() {
+    std::wstring installer = built_installer();
+    return installer.substr(0, installer.size() - 4) + L".pdb";
+}
 inline std::wstring built_service() {
     return windows_path_of_host_path(environment("VEK_BUILD_DIR") + "/vek-system-service.exe");
 }
 
 inline constexpr wchar_t installer_file_name[] = L"vek-system-service-setup.exe";
+inline constexpr wchar_t installer_symbols_file_name[] = L"vek-system-service-setup.pdb";
 inline constexpr wchar_t service_file_name[] = L"vek-system-service.exe";
 
 }  // namespace vek::wine_test

@@ -1,0 +1,29 @@
+// Built as the installer is, with the stack protector and the platform
+// library's guard. It copies a short text into a stack buffer and returns
+// normally; with VEK_OVERRUN set it copies a longer one, past the buffer's end
+// and over the guard. The protected function must then end
+// the process instead of returning: "returned" is never printed.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+[[gnu::noinline]] void copy_into_buffer(const char* text) {
+    char buffer[16];
+    // Byte by byte through a volatile pointer: the compiler can neither see
+    // the overrun nor drop the copy.
+    volatile char* out = buffer;
+    for (std::size_t i = 0; text[i] != '\0'; ++i) out[i] = text[i];
+    std::printf("copied %zu bytes\n", std::strlen(text));
+}
+
+}  // namespace
+
+int main() {
+    copy_into_buffer(std::getenv("VEK_OVERRUN") != nullptr ? "this text is far longer than sixteen bytes, and then some more"
+                              : "short");
+    std::puts("returned");
+    std::fflush(stdout);
+    return 0;
+}
