@@ -58,5 +58,8 @@ cmake --build --preset windows -j "$jobs"
 stage "windows: tests under Wine"
 ctest --preset windows
 
+stage "windows: the shipped files rebuilt from a copy of the tree elsewhere are identical"
+bash scripts/check-reproducible.sh build/windows/dist
+
 stage ""
 echo "=== all tests passed in $SECONDS s"
