@@ -5,7 +5,7 @@
 #
 #   bench/run.sh [BUILD_DIR]
 #
-# BUILD_DIR is a Windows build of this project, made with the MinGW toolchain
+# BUILD_DIR is a Windows build of this project, made with its toolchain file
 # (default: build/windows, the "windows" preset's folder). The installer and
 # the sample service are brought up to date there first; the bench programs
 # are compiled here, outside the product's build. The figures go to standard
