@@ -42,6 +42,22 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
     return c;
 }
 
+// Decodes the code point at `text[i]`, advancing `i` past it; nullopt for an
+// unpaired surrogate.
+std::optional<char32_t> decode_utf16(std::u16string_view text, std::size_t& i) {
+    char32_t c = text[i++];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        if (i >= text.size() || text[i] < 0xDC00 || text[i] > 0xDFFF) return std::nullopt;
+        return 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
+    }
+    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
+    return c;
+}
+
+constexpr std::size_t utf8_length(char32_t c) {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
 }  // namespace
 
 std::u16string utf8_to_utf16(std::string_view text) {
@@ -76,26 +92,6 @@ void append_utf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-namespace {
-
-// Decodes the code point at `text[i]`, advancing `i` past it; nullopt for an
-// unpaired surrogate.
-std::optional<char32_t> decode_utf16(std::u16string_view text, std::size_t& i) {
-    char32_t c = text[i++];
-    if (c >= 0xD800 && c <= 0xDBFF) {
-        if (i >= text.size() || text[i] < 0xDC00 || text[i] > 0xDFFF) return std::nullopt;
-        return 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
-    }
-    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
-    return c;
-}
-
-constexpr std::size_t utf8_length(char32_t c) {
-    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-}
-
-}  // namespace
 
 std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
     // Sized first, so that the converted text takes one allocation.

@@ -9,9 +9,11 @@ Usage: check_executable.py READOBJ PDBUTIL DIST_DIR VERSION
 import hashlib
 import os
 import re
-import struct
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "cmake"))
+from set_pe_checksum import pe_checksum  # noqa: E402
 
 readobj, pdbutil, dist, version = sys.argv[1:5]
 exe_name, pdb_name = "vek-system-service-setup.exe", "vek-system-service-setup.pdb"
@@ -106,17 +108,6 @@ for table in ("ImportTable", "IAT", "ResourceTable"):
 
 # --- The checksum is set and right: signing tools compute it too, and a
 # signature removed gives back the built bytes only if it was.
-def pe_checksum(image):
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    copy = bytearray(image)
-    struct.pack_into("<I", copy, pe + 88, 0)
-    copy += b"\0" * (len(copy) % 2)
-    total = 0
-    for (word,) in struct.iter_unpack("<H", copy):
-        total = (total + word) & 0xFFFF if total + word <= 0xFFFF else (total + word - 0xFFFF)
-    return (total + len(image)) & 0xFFFFFFFF
-
-
 if number("CheckSum") != pe_checksum(data):
     failures.append(f"checksum {number('CheckSum'):#x}, the image's is {pe_checksum(data):#x}")
 
