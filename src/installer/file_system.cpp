@@ -1,5 +1,7 @@
 #include "installer/file_system.h"
 
+#include "scm/utf.h"
+
 namespace vek {
 
 namespace {
@@ -40,16 +42,11 @@ std::expected<std::u16string, OsError> read_growing(Call call) {
 
 bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
-bool is_surrogate_pair(std::u16string_view text, std::size_t at) {
-    return at + 1 < text.size() && text[at] >= 0xD800 && text[at] <= 0xDBFF &&
-           text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
-}
-
 // The number of units of a leading "X:" where X is one character other than a
 // separator (a surrogate pair is one character); 0 when there is none.
 std::size_t drive_length(std::u16string_view path) {
     if (path.empty() || is_separator(path[0])) return 0;
-    std::size_t colon = is_surrogate_pair(path, 0) ? 2 : 1;
+    std::size_t colon = is_surrogate_pair_at(path, 0) ? 2 : 1;
     return colon < path.size() && path[colon] == u':' ? colon + 1 : 0;
 }
 

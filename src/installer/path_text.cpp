@@ -128,9 +128,6 @@ void append_code_escape(std::string& out, char32_t value) {
     out += '}';
 }
 
-bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 }  // namespace
 
 std::u16string replace_file_name(std::u16string_view path, std::u16string_view file_name) {
@@ -191,10 +188,10 @@ std::string escaped_path_text(std::u16string_view path) {
     for (std::size_t i = 0; i < path.size();) {
         char16_t unit = path[i];
         char32_t c = unit;
-        if (is_high_surrogate(unit) && i + 1 < path.size() && is_low_surrogate(path[i + 1])) {
-            c = 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{path[i + 1]} - 0xDC00);
+        if (is_surrogate_pair_at(path, i)) {
+            c = surrogate_pair_value(unit, path[i + 1]);
             i += 2;
-        } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
+        } else if (is_surrogate(unit)) {
             append_code_escape(out, unit);
             ++i;
             continue;

@@ -38,20 +38,20 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
         return replacement_character;
     }
     i += length;
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return replacement_character;
+    if (c < minimum || c > 0x10FFFF || is_surrogate(c)) return replacement_character;
     return c;
 }
 
 // Decodes the code point at `text[i]`, advancing `i` past it; nullopt for an
 // unpaired surrogate.
 std::optional<char32_t> decode_utf16(std::u16string_view text, std::size_t& i) {
-    char32_t c = text[i++];
-    if (c >= 0xD800 && c <= 0xDBFF) {
-        if (i >= text.size() || text[i] < 0xDC00 || text[i] > 0xDFFF) return std::nullopt;
-        return 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
+    if (is_surrogate_pair_at(text, i)) {
+        i += 2;
+        return surrogate_pair_value(text[i - 2], text[i - 1]);
     }
-    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
-    return c;
+    char16_t unit = text[i++];
+    if (is_surrogate(unit)) return std::nullopt;
+    return unit;
 }
 
 constexpr std::size_t utf8_length(char32_t c) {
@@ -68,8 +68,8 @@ std::u16string utf8_to_utf16(std::string_view text) {
         if (c <= 0xFFFF) {
             units.push_back(static_cast<char16_t>(c));
         } else {
-            units.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+            units.push_back(high_surrogate_of(c));
+            units.push_back(low_surrogate_of(c));
         }
     }
     return units;

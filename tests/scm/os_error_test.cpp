@@ -66,6 +66,13 @@ TEST_F(OsErrorText, CutsAllTrailingWhiteSpaceOnly) {
     EXPECT_EQ(OsError(80).message(), " (os error 80)");
 }
 
+template <class Char>
+std::basic_string<Char> repeated(const Char* piece, int times) {
+    std::basic_string<Char> text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
 struct TextRow {
     const char* name;
     std::u16string platform_text;
@@ -97,7 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "\xE3\x80\x82"},
         // The lowest and the highest pair: both surrogate bounds.
         TextRow{"FirstAndLastPair", u"Pairs \xD800\xDC00 and \xDBFF\xDFFF here\r\n",
-                "Pairs \xF0\x90\x80\x80 and \xF4\x8F\xBF\xBF here"}),
+                "Pairs \xF0\x90\x80\x80 and \xF4\x8F\xBF\xBF here"},
+        // Long enough that a four-byte character counted short would outgrow
+        // the string's first capacity.
+        TextRow{"ManyFourByteCharacters", repeated(u"\xD83D\xDE00", 100) + u"\r\n",
+                repeated("\xF0\x9F\x98\x80", 100)}),
     [](const auto& row_info) { return std::string(row_info.param.name); });
 
 TEST_F(OsErrorText, TakesTheLongestTextTheBufferHolds) {
@@ -129,9 +140,15 @@ TEST_F(OsErrorText, StatusCodeWithoutNtdllIsLookedUpAsItIs) {
     EXPECT_EQ(lookups[0].numbers, (Numbers{0x1200, 0, 0xD0000022, 0, 2048, 0}));
 }
 
+// FORMAT_MESSAGE_FROM_SYSTEM beside FROM_HMODULE: an identifier that NTDLL's
+// table lacks is looked up in the system's, as on Windows.
+TEST_F(OsErrorText, StatusBitCodeMissingFromNtdllFallsBackToTheSystemText) {
+    EXPECT_EQ(OsError(0x10000005).message(), "Access is denied. (os error 268435461)");
+}
+
 TEST_F(OsErrorText, FallbackShowsTheClearedIdentifierAndSuffixTheOriginalCode) {
-    EXPECT_EQ(OsError(0x10000005).message(),
-              "OS Error 5 (FormatMessageW() returned error 317) (os error 268435461)");
+    EXPECT_EQ(OsError(0x10000000 | 4321).message(),
+              "OS Error 4321 (FormatMessageW() returned error 317) (os error 268439777)");
 }
 
 TEST_F(OsErrorText, CodeWithTheTopBitIsShownNegative) {
