@@ -21,14 +21,21 @@ StreamWrite write_all(std::basic_string_view<Unit> text, Write write) {
         // A surrogate pair split between two console writes shows as two
         // replacement characters: end the piece before its high half.
         if constexpr (sizeof(Unit) == 2) {
-            if (count < text.size() && text[count - 1] >= 0xD800 && text[count - 1] <= 0xDBFF)
-                --count;
+            if (count < text.size() && is_high_surrogate(text[count - 1])) --count;
         }
         platform::Dword written = 0;
         if (!write(text.data(), count, &written))
             return {StreamWrite::Outcome::failed, platform::GetLastError()};
         if (written == 0) return {StreamWrite::Outcome::failed, error_write_fault};
-        text.remove_prefix(std::min<std::size_t>(written, text.size()));
+        std::size_t taken = std::min<std::size_t>(written, text.size());
+        // The console may take less than it was given, and stop between the
+        // two halves of a pair: then the pair is written again whole, rather
+        // than the next write beginning with a lone low half. (A write that
+        // took only that high half is left as it is, so the loop still ends.)
+        if constexpr (sizeof(Unit) == 2) {
+            if (taken > 1 && is_surrogate_pair_at(text, taken - 1)) --taken;
+        }
+        text.remove_prefix(taken);
     }
     return {StreamWrite::Outcome::written};
 }

@@ -1,5 +1,7 @@
 #include "platform/fake/fake_platform.h"
 
+#include "scm/utf.h"
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -290,7 +292,12 @@ Bool fake_write(Handle handle, const Unit* buffer, Dword count, Dword* written, 
         stream->bytes.append(reinterpret_cast<const char*>(buffer), taken);
         if (stream->mirror_fd >= 0) (void)::write(stream->mirror_fd, buffer, taken);
     } else {
-        stream->console_text.append(buffer, taken);
+        // What the console shows: each write on its own, so a surrogate pair
+        // split between two writes shows as two replacement characters.
+        std::u16string shown(buffer, taken);
+        if (!shown.empty() && is_low_surrogate(shown.front())) shown.front() = u'\uFFFD';
+        if (!shown.empty() && is_high_surrogate(shown.back())) shown.back() = u'\uFFFD';
+        stream->console_text += shown;
     }
     if (written != nullptr) *written = taken;
     return 1;

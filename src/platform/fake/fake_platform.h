@@ -88,6 +88,8 @@ struct StdStream {
     // (a death test's child shows its standard error this way).
     int mirror_fd = -1;
     std::string bytes;
+    // What a console shows: a surrogate half that a write ends with, or
+    // begins with, without its partner shows as U+FFFD.
     std::u16string console_text;
     // The size asked for in each write call, in order.
     std::vector<Dword> write_sizes;
