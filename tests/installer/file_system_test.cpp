@@ -99,15 +99,6 @@ TEST_F(OwnExecutablePath, GrowsAfterCutResultsUntilTheNameFits) {
     }
 }
 
-TEST_F(OwnExecutablePath, TakesAResultLargerThanTheSizeAsTheSizeNeeded) {
-    std::u16string name = u"C:\\" + std::u16string(697, u'x');
-    module_file_name() = {name, true};
-    auto path = own_executable_path();
-    ASSERT_TRUE(path);
-    EXPECT_EQ(*path, name);
-    EXPECT_EQ(sizes_offered(), (std::vector<std::uint64_t>{512, 701}));
-}
-
 TEST_F(OwnExecutablePath, ZeroWithALastErrorFailsWithThatCode) {
     fail_next("GetModuleFileNameW", 5);
     auto path = own_executable_path();

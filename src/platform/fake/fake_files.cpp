@@ -135,10 +135,12 @@ Dword GetModuleFileNameW(Handle module, char16_t* filename, Dword size) {
     if (name.size() < size) {
         std::copy(name.begin(), name.end(), filename);
         filename[name.size()] = u'\0';
+        // Windows clears the last error on success (from Vista on).
+        if (!name.empty()) SetLastError(error_success);
         return static_cast<Dword>(name.size());
     }
+    // Never more than the size: a cut name is written as far as it fits.
     SetLastError(error_insufficient_buffer);
-    if (module_name.report_needed_size) return static_cast<Dword>(name.size() + 1);
     if (size > 0) {
         std::copy_n(name.begin(), size - 1, filename);
         filename[size - 1] = u'\0';

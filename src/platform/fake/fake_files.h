@@ -17,14 +17,13 @@ inline constexpr Dword file_attribute_normal = 0x80;
 inline constexpr Dword io_reparse_tag_symlink = 0xA000000C;
 inline constexpr Dword io_reparse_tag_dedup = 0x80000013;
 
-// GetModuleFileNameW copies the name and its NUL and returns its length.
-// When the buffer is too small it writes what fits (size - 1 units and a NUL),
-// returns the size and sets ERROR_INSUFFICIENT_BUFFER, as the platform does;
-// with `report_needed_size` it instead writes nothing and returns the size
-// needed, NUL included. An empty name gives 0 and leaves the last error alone.
+// GetModuleFileNameW copies the name and its NUL, clears the last error and
+// returns the name's length. When the buffer is too small it writes what fits
+// (size - 1 units and a NUL), returns the size and sets
+// ERROR_INSUFFICIENT_BUFFER, as Windows does: it never returns more than the
+// size. An empty name gives 0 and leaves the last error alone.
 struct ModuleFileName {
     std::u16string name = u"C:\\Tools\\setup.exe";
-    bool report_needed_size = false;
 };
 ModuleFileName& module_file_name();
 

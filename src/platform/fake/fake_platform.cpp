@@ -193,22 +193,29 @@ Dword FormatMessageW(Dword flags, const void* source, Dword message_id, Dword la
             {flags, number_of(source), message_id, language_id, size, number_of(arguments)},
             {}});
     if (injected_failure("FormatMessageW")) return 0;
-    const auto& table = ((flags & format_message_from_hmodule) != 0 && source == ntdll_handle)
-                            ? core().ntdll_texts
-                            : core().system_texts;
-    auto it = table.find(message_id);
-    if (it == table.end()) {
+    // A module's table first when one is named; with FROM_SYSTEM as well, an
+    // identifier the module lacks is looked up in the system's table, as the
+    // platform does.
+    const std::u16string* text = nullptr;
+    if ((flags & format_message_from_hmodule) != 0 && source == ntdll_handle) {
+        auto it = core().ntdll_texts.find(message_id);
+        if (it != core().ntdll_texts.end()) text = &it->second;
+    }
+    if (text == nullptr && (flags & format_message_from_system) != 0) {
+        auto it = core().system_texts.find(message_id);
+        if (it != core().system_texts.end()) text = &it->second;
+    }
+    if (text == nullptr) {
         SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
         return 0;
     }
-    const std::u16string& text = it->second;
-    if (text.size() + 1 > size) {
+    if (text->size() + 1 > size) {
         SetLastError(error_insufficient_buffer);
         return 0;
     }
-    std::copy(text.begin(), text.end(), buffer);
-    buffer[text.size()] = u'\0';
-    return static_cast<Dword>(text.size());
+    std::copy(text->begin(), text->end(), buffer);
+    buffer[text->size()] = u'\0';
+    return static_cast<Dword>(text->size());
 }
 
 namespace {

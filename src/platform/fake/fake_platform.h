@@ -62,7 +62,9 @@ std::size_t bad_close_count();
 
 // Error texts for FormatMessageW: the system table (FORMAT_MESSAGE_FROM_SYSTEM)
 // and the NTDLL module's table. Both start with a few of the platform's texts,
-// each ending in "\r\n" as the platform's do.
+// each ending in "\r\n" as the platform's do. Asked with both flags, an
+// identifier that NTDLL's table lacks is looked up in the system's, as on
+// Windows.
 void set_error_text(Dword id, std::u16string text);
 void set_ntdll_error_text(Dword id, std::u16string text);
 // Whether GetModuleHandleW(u"NTDLL.DLL") finds the module (default: yes).
