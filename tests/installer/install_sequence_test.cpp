@@ -3,7 +3,9 @@
 // releases the service handle, the executable path and the connection.
 #include "app/entry.h"
 #include "installer/install_sequence.h"
+#include "platform/fake/fake_files.h"
 #include "platform/fake/fake_platform.h"
+#include "platform/fake/fake_scm.h"
 #include "support/allocation_hooks.h"
 #include "support/fake_platform_test.h"
 
@@ -342,6 +344,34 @@ TEST_F(InstallSequenceTest, RegistersTheServiceItsDefinitionDescribes) {
     EXPECT_TRUE(d.dependencies.empty());
     EXPECT_FALSE(d.account_name.has_value());
     EXPECT_FALSE(d.account_password.has_value());
+}
+
+// The whole program against the fake platform. A service stopped and deleted
+// while something (the Services console, say) still holds a handle to it
+// stays registered, marked for deletion: it opens and reads stopped, but the
+// manager refuses to start it. A move of the service that took
+// "sc stop" and "sc delete" ends here until that handle is closed.
+TEST_F(InstallSequenceTest, ServiceMarkedForDeletionIsReportedAsTheManagerRefusesItsStart) {
+    fake::module_file_name().name = u"C:\\Tools\\setup.exe";
+    fake::add_entry(u"C:\\Tools\\vek-system-service.exe", fake::FileEntry{});
+    fake::ServiceRegistration registered;
+    registered.name = u"vek-system-service";
+    registered.display_name = u"Vek System Service";
+    registered.binary_path_name = u"C:\\Old\\vek-system-service.exe";
+    registered.marked_for_delete = true;
+    fake::register_service(registered);
+
+    PlatformOperations operations;
+    RecordingOutput output;
+    int exit_code = run_process(operations, output);
+
+    EXPECT_EQ(exit_code, 1);
+    EXPECT_EQ(output.text, installing + starting);
+    EXPECT_EQ(fake::std_stream(platform::std_error_handle).bytes,
+              winapi_report("The specified service has been marked for deletion.", 1072));
+    EXPECT_EQ(fake::service_count(), 1u);
+    EXPECT_EQ(fake::find_service(u"vek-system-service")->binary_path_name,
+              u"C:\\Old\\vek-system-service.exe");
 }
 
 TEST(ServiceDependencyTest, IdentifierMarksGroupsWithAPlus) {

@@ -43,6 +43,7 @@ void fill_default_texts(Core& core) {
         {232, u"The pipe is being closed.\r\n"},
         {1056, u"An instance of the service is already running.\r\n"},
         {1060, u"The specified service does not exist as an installed service.\r\n"},
+        {1072, u"The specified service has been marked for deletion.\r\n"},
         {1073, u"The specified service already exists.\r\n"},
         {1920, u"The file cannot be accessed by the system.\r\n"},
     };

@@ -20,6 +20,7 @@ constexpr Dword error_invalid_name = 123;
 constexpr Dword error_noaccess = 998;
 constexpr Dword error_service_already_running = 1056;
 constexpr Dword error_service_disabled = 1058;
+constexpr Dword error_service_marked_for_delete = 1072;
 constexpr Dword error_service_exists = 1073;
 constexpr Dword error_duplicate_service_name = 1078;
 
@@ -207,8 +208,10 @@ Handle CreateServiceW(Handle manager, const char16_t* service_name,
     if (service_name == nullptr || *service_name == u'\0')
         return done(fail<Handle>(error_invalid_name, nullptr));
     if (binary_path_name == nullptr) return done(fail<Handle>(error_invalid_parameter, nullptr));
-    if (find_service(service_name) != nullptr)
-        return done(fail<Handle>(error_service_exists, nullptr));
+    if (const ServiceRegistration* existing = find_service(service_name))
+        return done(fail<Handle>(existing->marked_for_delete ? error_service_marked_for_delete
+                                                             : error_service_exists,
+                                 nullptr));
     std::u16string display = display_name != nullptr ? display_name : service_name;
     for (const ServiceRegistration& other : scm().services)
         if (same_name(other.display_name, display))
@@ -275,6 +278,8 @@ Bool StartServiceW(Handle service, Dword num_service_args, const char16_t** serv
     ServiceRegistration* registration = find_service(handle->service);
     if (registration == nullptr)
         return finish(fail<Bool>(error_invalid_handle, 0), service_arg_vectors);
+    if (registration->marked_for_delete)
+        return finish(fail<Bool>(error_service_marked_for_delete, 0), service_arg_vectors);
     if (registration->start_type == service_start_disabled)
         return finish(fail<Bool>(error_service_disabled, 0), service_arg_vectors);
     if (registration->state != service_stopped)

@@ -14,6 +14,10 @@
 //   regard to ASCII case, as the manager's do.
 // - StartServiceW starts a Stopped service, which becomes Running with a
 //   process id; any other state fails with 1056, a disabled service with 1058.
+// - A service marked for deletion (deleted while a handle to it was still
+//   open, by the Services console say) still opens and reports its state,
+//   but StartServiceW, and CreateServiceW of its name, fail with 1072 until
+//   the manager lets go of it.
 //
 // Every call is recorded (fake::record) with its arguments: see each function
 // in fake_scm.cpp for which numbers and texts, in which order.
@@ -66,6 +70,7 @@ struct ServiceRegistration {
     // When set, QueryServiceStatusEx hands back exactly this record instead of
     // one made from the fields above.
     std::optional<ServiceStatusProcess> raw_status;
+    bool marked_for_delete = false;
 };
 
 // Adds a registration, as an earlier run would have left it. Returns it, to
