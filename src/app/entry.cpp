@@ -28,10 +28,23 @@ int run_process(InstallOperations& operations, StepOutput& output) {
     if (result.succeeded()) return exit_success;
 
     ChainedError error = std::move(result).error();
-    std::string report = "Error: " + error.report_text() + "\n";
-    // A report that cannot be written is dropped: the exit code still says
-    // the run failed.
-    (void)write_std_stream(platform::std_error_handle, report);
+    // The report is "Error: ", the report text and a line feed, written in
+    // two pieces: what failed, up to and with the chain's line feed, before
+    // any symbol of the backtrace is looked up; then the backtrace and the
+    // final line feed. Resolving symbols reads the PDB, and a damaged one can
+    // end the process inside the symbol library: the administrator still
+    // sees what failed. A report that cannot be written is dropped: the exit
+    // code still says the run failed.
+    std::string chain = "Error: " + error.chain_text() + "\n";
+    if (write_std_stream(platform::std_error_handle, chain).outcome != StreamWrite::Outcome::written)
+        return exit_failure;
+    std::string trace = error.backtrace_text();
+    if (!trace.empty()) {
+        // Its first line feed went out with the chain.
+        trace.erase(0, 1);
+        trace += '\n';
+        (void)write_std_stream(platform::std_error_handle, trace);
+    }
     return exit_failure;
 }
 

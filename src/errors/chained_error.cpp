@@ -40,7 +40,9 @@ std::vector<const ReportableError*> ChainedError::chain() const {
 
 std::string ChainedError::diagnostic_text() const { return top().diagnostic_text(); }
 
-std::string ChainedError::report_text() const {
+std::string ChainedError::report_text() const { return chain_text() + backtrace_text(); }
+
+std::string ChainedError::chain_text() const {
     std::string text;
     StringSink out(text);
     top().write_message(out);
@@ -57,21 +59,23 @@ std::string ChainedError::report_text() const {
         }
     }
 
-    const Backtrace& trace = backtrace();
-    if (trace.state() == Backtrace::State::captured) {
-        const std::string& frames = trace.render();
-        out.write("\n\n");
-        constexpr std::string_view lower_heading = "stack backtrace:";
-        std::string section;
-        if (frames.starts_with(lower_heading)) {
-            section = frames;
-            section[0] = 'S';
-        } else {
-            section = "Stack backtrace:\n" + frames;
-        }
-        out.write(std::string_view(section).substr(0, length_without_trailing_white_space(section)));
-    }
     return text;
+}
+
+std::string ChainedError::backtrace_text() const {
+    const Backtrace& trace = backtrace();
+    if (trace.state() != Backtrace::State::captured) return {};
+    const std::string& frames = trace.render();
+    constexpr std::string_view lower_heading = "stack backtrace:";
+    std::string section = "\n\n";
+    if (frames.starts_with(lower_heading)) {
+        section += frames;
+        section[2] = 'S';
+    } else {
+        section += "Stack backtrace:\n" + frames;
+    }
+    section.resize(length_without_trailing_white_space(section));
+    return section;
 }
 
 void IndentingWriter::write(std::string_view piece) {

@@ -91,7 +91,14 @@ public:
     std::vector<const ReportableError*> chain() const;
     // What the failure report prints after "Error: ": the top message, the
     // causes under "Caused by:", and the backtrace when one was captured.
+    // Always chain_text() followed by backtrace_text().
     std::string report_text() const;
+    // The top message and the causes: all that is known without the
+    // symbols of the backtrace.
+    std::string chain_text() const;
+    // "\n\nStack backtrace:\n" and the trimmed frame lines when a backtrace
+    // was captured, or nothing. Renders the backtrace, which looks up symbols.
+    std::string backtrace_text() const;
     // The top error's own diagnostic text, without causes or backtrace.
     std::string diagnostic_text() const;
 

@@ -3,6 +3,8 @@
 // -rdynamic; no source lines.
 #include "platform/backtrace.h"
 
+#include "platform/fake/fake_platform.h"
+
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -32,6 +34,7 @@ BacktraceLock::~BacktraceLock() { backtrace_mutex.unlock(); }
 }
 
 std::string describe_frames(std::span<void* const> frames) {
+    if (fake::SymbolLookupHook hook = fake::symbol_lookup_hook()) hook();
     std::string text;
     char line[64];
     for (std::size_t i = 0; i < frames.size(); ++i) {

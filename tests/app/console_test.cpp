@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 namespace vek {
@@ -109,6 +111,23 @@ TEST_F(ConsoleTest, ReportIsWrittenToStandardErrorWithExitCodeOne) {
     EXPECT_EQ(fake::std_stream(std_error_handle).bytes,
               "Error: IO error in winapi call\n\nCaused by:\n    Access is denied. (os error 5)\n");
     EXPECT_EQ(fake::std_stream(std_output_handle).bytes, "");
+}
+
+// Resolving the backtrace's symbols reads the PDB, and a damaged one can end
+// the process inside the symbol library: what failed is written before that.
+TEST_F(ConsoleTest, ChainIsWrittenBeforeTheBacktraceLooksUpASymbol) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto fail_in_symbol_lookup = [] {
+        ::setenv(backtrace_switch_name, "1", 1);
+        fake::std_stream(std_error_handle).mirror_fd = STDERR_FILENO;
+        fake::set_symbol_lookup_hook([] { std::_Exit(7); });
+        RefusedConnection operations;
+        StdoutSteps output;
+        (void)run_process(operations, output);
+    };
+    EXPECT_EXIT(fail_in_symbol_lookup(), ::testing::ExitedWithCode(7),
+                "^Error: IO error in winapi call\n\nCaused by:\n    Access is denied\\. "
+                "\\(os error 5\\)\n$");
 }
 
 TEST_F(ConsoleTest, ReportOnAConsoleIsShownAsText) {

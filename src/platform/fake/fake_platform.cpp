@@ -28,6 +28,7 @@ struct Core {
     std::map<Dword, std::u16string> ntdll_texts;
     bool ntdll_loaded = true;
     bool thread_description_exported = true;
+    SymbolLookupHook symbol_lookup_hook = nullptr;
     StdStream out;
     StdStream err;
 };
@@ -171,6 +172,9 @@ Handle kernel32_module() { return kernel32_handle; }
 StdStream& std_stream(Dword which) {
     return which == std_error_handle ? core().err : core().out;
 }
+
+void set_symbol_lookup_hook(SymbolLookupHook hook) { core().symbol_lookup_hook = hook; }
+SymbolLookupHook symbol_lookup_hook() { return core().symbol_lookup_hook; }
 
 void reset() {
     core() = make_core();

@@ -98,6 +98,13 @@ struct StdStream {
 };
 StdStream& std_stream(Dword which);
 
+// Called by the Linux stand-in for the backtrace's symbol lookup just before
+// it looks up the first symbol (default: none). A test can end the process
+// there, as a damaged PDB can make DbgHelp do.
+using SymbolLookupHook = void (*)();
+void set_symbol_lookup_hook(SymbolLookupHook hook);
+SymbolLookupHook symbol_lookup_hook();
+
 // Clears everything above and the manager and file-system state.
 void reset();
 
