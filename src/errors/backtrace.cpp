@@ -2,6 +2,7 @@
 
 #include "platform/backtrace.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -35,6 +36,11 @@ Backtrace Backtrace::capture(std::size_t skip) {
     std::array<void*, 62> frames{};
     // One more frame to leave out: this function's own.
     std::size_t count = platform::capture_stack(frames, skip + 1);
+    // A null return address is past the thread's first frame (a walk may go
+    // on into junk there): the trace ends before it.
+    count = static_cast<std::size_t>(
+        std::find(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(count), nullptr) -
+        frames.begin());
     if (count == 0) return Backtrace(State::unsupported);
 
     Backtrace trace(State::captured);

@@ -18,13 +18,16 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace vek::wine_test {
 namespace {
 
+using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 constexpr char installing[] = "Installing service...\n";
@@ -256,6 +259,32 @@ TEST_F(Scenario, PercentSignInTheFolderIsRefusedBeforeRegistering) {
     EXPECT_FALSE(is_registered());
 }
 
+// Compilers fold small functions into their callers; the trace shows each
+// folded function as a frame of its own, so frame 0 is where the error was
+// made, not the function it was folded into.
+TEST_F(Scenario, TraceNamesTheInlinedFunctionThatMadeTheError) {
+    std::wstring folder = lay_out(L"%OS%");
+    copy_file(built_installer_symbols(), folder + L"\\" + installer_symbols_file_name);
+    ChildOptions options;
+    options.environment.emplace_back(L"VEK_BACKTRACE", L"1");
+
+    ChildResult result = run_installer_in(folder, options);
+
+    EXPECT_EQ(result.exit_code, 1u);
+    std::string heading = "\n\nStack backtrace:\n";
+    std::size_t at = result.err.find(heading);
+    ASSERT_NE(at, std::string::npos) << result.err;
+    std::istringstream frames(result.err.substr(at + heading.size()));
+    std::string frame_0, source_0, frame_1;
+    std::getline(frames, frame_0);
+    std::getline(frames, source_0);
+    std::getline(frames, frame_1);
+    EXPECT_THAT(frame_0, MatchesRegex(" *0: .*create_and_start"));
+    EXPECT_THAT(source_0, MatchesRegex(" +at .*src.installer.install_sequence\\.cpp:\\d+"));
+    EXPECT_THAT(frame_1, MatchesRegex(" *1: vek::run_installer"));
+    EXPECT_FALSE(is_registered());
+}
+
 TEST_F(Scenario, DeepInstallerFindsItsServiceAndRegistersTheFullPath) {
     // Six levels of 90 characters: the installer's own path is well beyond
     // the 512 units first offered for it.
@@ -294,10 +323,18 @@ class BacktraceSwitch : public Scenario,
 
 TEST_P(BacktraceSwitch, DecidesWhetherTheReportEndsWithATrace) {
     std::wstring folder = lay_out(L"backtrace", /*with_service=*/false);
-    if (GetParam().with_symbols)
-        copy_file(built_installer_symbols(), folder + L"\\" + installer_symbols_file_name);
     ChildOptions options;
     options.environment.emplace_back(L"VEK_BACKTRACE", GetParam().value);
+    if (GetParam().with_symbols) {
+        copy_file(built_installer_symbols(), folder + L"\\" + installer_symbols_file_name);
+    } else {
+        // The very PDB, but in the current folder, which any user may write
+        // to: it must not be read.
+        std::wstring current = std::wstring(scenarios_root) + L"\\current";
+        fresh_folder(current);
+        copy_file(built_installer_symbols(), current + L"\\" + installer_symbols_file_name);
+        options.directory = current;
+    }
 
     ChildResult result = run_installer_in(folder, options);
 
@@ -325,6 +362,8 @@ TEST_P(BacktraceSwitch, DecidesWhetherTheReportEndsWithATrace) {
     } else {
         EXPECT_THAT(frame_0, MatchesRegex("0: 0x\\w+"));
     }
+    // The walk ends at the thread's first frame, not in frames at address 0.
+    EXPECT_THAT(result.err, Not(HasSubstr(": 0x0\n")));
     // Every name ends at its own length: no NUL or other control byte but the
     // line feeds.
     EXPECT_EQ(std::count_if(result.err.begin(), result.err.end(),
