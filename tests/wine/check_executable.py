@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """Checks what ships in dist/ as built: the installer's imports, its hardening
-flags, its sections, its manifest and version information, that it is
-stripped and names its PDB without a folder, that the PDB beside it is its
-own, the SHA-256 sums, and the size.
+flags and base relocations, its sections, its checksum, its manifest and
+version information, that it is stripped and names its PDB without a folder,
+that the PDB beside it is its own and shows the stack checks in the program's
+own code, the SHA-256 sums, and the size.
 
 Usage: check_executable.py READOBJ PDBUTIL DIST_DIR VERSION
-(READOBJ and PDBUTIL: llvm-readobj and llvm-pdbutil of the build's LLVM.)"""
+(READOBJ and PDBUTIL: llvm-readobj and llvm-pdbutil of the build's LLVM.)
+Reads the image with Debian's python3-pefile too: run it with Debian's
+python3."""
+import collections
 import hashlib
 import os
 import re
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "cmake"))
-from set_pe_checksum import pe_checksum  # noqa: E402
+import pefile
 
 readobj, pdbutil, dist, version = sys.argv[1:5]
 exe_name, pdb_name = "vek-system-service-setup.exe", "vek-system-service-setup.pdb"
@@ -28,6 +32,9 @@ def run(*command):
 headers = run(readobj, "--file-headers", "--sections", "--coff-debug-directory", exe)
 imports_text = run(readobj, "--coff-imports", exe)
 data = open(exe, "rb").read()
+# The second reader, for what llvm-readobj does not give or must not be
+# trusted alone with.
+pe = pefile.PE(data=data, fast_load=True)
 
 
 def number(name):
@@ -106,10 +113,124 @@ for table in ("ImportTable", "IAT", "ResourceTable"):
     elif holder[3]:
         failures.append(f"the {table} lies in writable section {holder[0]}")
 
+# --- Base relocations: the loader can move an image only with them. Without
+# them it loads it at its preferred base whatever DYNAMIC_BASE says, and the
+# address randomisation that flag promises does not happen.
+reloc_rva, reloc_size = number("BaseRelocationTableRVA"), number("BaseRelocationTableSize")
+if re.search(r"^\s+IMAGE_FILE_RELOCS_STRIPPED \(", headers, re.M):
+    failures.append("RELOCS_STRIPPED is set: the image cannot be moved")
+if not reloc_rva or not reloc_size:
+    failures.append("no base relocation table: the image cannot be moved")
+elif not any(s[0] == ".reloc" and s[1] <= reloc_rva and reloc_rva + reloc_size <= s[1] + s[2]
+             for s in sections):
+    failures.append(f"no .reloc section holds the base relocation table "
+                    f"({reloc_rva:#x}, {reloc_size:#x} bytes)")
+else:
+    pe.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]])
+    dir64 = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_DIR64"]
+    if not any(entry.type == dir64 for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+               for entry in block.entries):
+        failures.append("the base relocation table holds no 64-bit address relocations")
+
 # --- The checksum is set and right: signing tools compute it too, and a
-# signature removed gives back the built bytes only if it was.
-if number("CheckSum") != pe_checksum(data):
-    failures.append(f"checksum {number('CheckSum'):#x}, the image's is {pe_checksum(data):#x}")
+# signature removed gives back the built bytes only if it was. Computed here
+# by pefile, not by the build's own set_pe_checksum.py, which it checks.
+if number("CheckSum") != pe.generate_checksum():
+    failures.append(f"checksum {number('CheckSum'):#x}, "
+                    f"pefile computes {pe.generate_checksum():#x}")
+
+# --- Stack checks in the program's own code, read from the PDB. LLVM marks
+# a function that carries the stack protector's check with CodeView's
+# "secure checks" frame flag, and one built without the protector
+# (-fno-stack-protector, or no_stack_protector on the function) with "safe
+# buffers". -fstack-protector-strong checks every function that keeps an
+# array on its stack: such a function without the flag was built without it.
+# Only the guard's own code opts out, and each of the program's libraries has
+# checked functions.
+OWN_LIBRARIES = {  # name: the archive its modules come from, as lld records it
+    "vek_core": r"[\\/]libvek_core\.a",
+    "vek_platform": r"[\\/]libvek_platform\.a",
+    "the entry (main.cpp, terminate_handler.cpp)":
+        r"[\\/]vek-system-service-setup\.dir[\\/]objects\.a",
+}
+
+
+def stack_checks(modules_text, types_text, symbols_text):
+    """The failures, and how many functions carry the check in each library."""
+    library_of = {}  # module number: (module number, library, module name)
+    for m in re.finditer(r"Mod (\d+) \| `([^`]*)`:\s*\n\s*Obj: `([^`]*)`", modules_text):
+        for library, archive in OWN_LIBRARIES.items():
+            if re.search(archive + "$", m.group(3)):
+                library_of[int(m.group(1))] = (int(m.group(1)), library, m.group(2))
+    arrays = {int(i, 16) for i in re.findall(r"^\s*0x([0-9A-F]+) \| LF_ARRAY ", types_text, re.M)}
+    for m in re.finditer(r"^\s*0x([0-9A-F]+) \| LF_MODIFIER .*\n\s*referent = 0x([0-9A-F]+)",
+                         types_text, re.M):
+        if int(m.group(2), 16) in arrays:
+            arrays.add(int(m.group(1), 16))
+
+    checked = collections.Counter({library: 0 for library in OWN_LIBRARIES})
+    found = []
+    module = function = array = None
+    # One record per match: a module's heading, or a symbol with its lines.
+    for record in re.split(r"\n(?=\s*Mod \d+ \||\s*\d+ \| S_)", symbols_text):
+        m = re.match(r"\s*Mod (\d+) \|", record)
+        if m:
+            module = library_of.get(int(m.group(1)))
+            function = None
+            continue
+        if module is None:
+            continue
+        kind = re.match(r"\s*\d+ \| (S_\w+)", record)
+        kind = kind.group(1) if kind else ""
+        if kind in ("S_GPROC32", "S_LPROC32", "S_GPROC32_ID", "S_LPROC32_ID"):
+            function = {"name": re.search(r"`(.*)`", record).group(1), "flags": "", "arrays": []}
+            found.append((module, function))
+        elif kind == "S_FRAMEPROC" and function and not function["flags"]:
+            function["flags"] = re.search(r"flags = (.*)", record).group(1)
+        # An array local of the function or of one inlined into it, and
+        # where it lives: only one on the stack needs the check.
+        if kind == "S_LOCAL" and function:
+            m = re.search(r"`(.*)`\s*type=0x([0-9A-F]+)", record)
+            is_array = m and int(m.group(2), 16) in arrays and "param" not in record
+            array = m.group(1) if is_array else None
+        elif array and (kind.startswith("S_DEFRANGE_FRAMEPOINTER_REL") or
+                        kind == "S_DEFRANGE_REGISTER_REL" and
+                        re.search(r"register = (RSP|RBP)", record)):
+            function["arrays"].append(array)
+            array = None
+        elif not kind.startswith("S_DEFRANGE"):
+            array = None
+
+    # The guard's own code, in the module that defines __stack_chk_fail, runs
+    # before the guard is set or once it has failed: it alone opts out.
+    guard_module = next((module for module, function in found
+                         if function["name"] == "__stack_chk_fail"), None)
+    failures = []
+    opted_out = collections.defaultdict(list)
+    for module, function in found:
+        _, library, module_name = module
+        flags = function["flags"].split(" | ")
+        if "secure checks" in flags:
+            checked[library] += 1
+        elif function["arrays"]:
+            failures.append(f"{module_name} ({library}): {function['name']} keeps "
+                            f"{', '.join(sorted(set(function['arrays'])))} on the stack without "
+                            "the stack check: built without -fstack-protector-strong?")
+        if "safe buffers" in flags and module != guard_module:
+            opted_out[module].append(function["name"])
+    for (_, library, module_name), names in opted_out.items():
+        failures.append(f"{module_name} ({library}): {len(names)} function(s) built without "
+                        f"the stack protector (-fno-stack-protector or no_stack_protector), "
+                        f"such as {names[0]}")
+    for library in OWN_LIBRARIES:
+        if not any(lib == library for _, lib, _ in library_of.values()):
+            failures.append(f"the PDB has no modules of {library}")
+        elif not checked[library]:
+            failures.append(f"{library}: no function carries the stack check: "
+                            "built without -fstack-protector-strong?")
+    return failures, checked
+
 
 # --- Stripped; symbols in the PDB beside it, named without a folder.
 if ".debug_" in headers or number("SymbolCount"):
@@ -132,16 +253,66 @@ else:
     for symbol in ("__stack_chk_guard", "__stack_chk_fail"):
         if f"`{symbol}`" not in publics:
             failures.append(f"no {symbol}: not built with the stack protector")
+    stack_failures, checked = stack_checks(run(pdbutil, "dump", "--modules", pdb),
+                                           run(pdbutil, "dump", "--types", pdb),
+                                           run(pdbutil, "dump", "--symbols", pdb))
+    failures += stack_failures
+    print("functions with the stack check:",
+          ", ".join(f"{library} {count}" for library, count in checked.items()))
 
 # --- Manifest and version information.
-# asInvoker: a caller without administrator rights must get the manager's own
-# refusal and exit code 1, not an elevation prompt or error 740.
-if b"requireAdministrator" in data or b"highestAvailable" in data:
-    failures.append("manifest asks for elevation")
-for text in (b'level="asInvoker"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
-             b"<longPathAware", b">true</longPathAware>"):
-    if text not in data:
-        failures.append(f"manifest lacks {text.decode()}")
+def embedded_manifests():
+    """The RT_MANIFEST resources: {resource id: bytes}."""
+    pe.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    manifests = {}
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in resources.entries if resources else []:
+        if kind.id != pefile.RESOURCE_TYPE["RT_MANIFEST"]:
+            continue
+        for entry in kind.directory.entries:
+            for language in entry.directory.entries:
+                manifests[entry.id] = pe.get_data(language.data.struct.OffsetToData,
+                                                  language.data.struct.Size)
+    return manifests
+
+
+# The loader reads an executable's manifest from resource 1 alone, and the
+# manifest's own elements by their namespaces.
+ASM_V1, ASM_V3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+WINDOWS_SETTINGS = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+manifests = embedded_manifests()
+if list(manifests) != [1]:
+    failures.append(f"manifest resources {sorted(manifests, key=str)}, not resource 1 alone")
+try:
+    manifest = ElementTree.fromstring(manifests.get(1, b""))
+except ElementTree.ParseError as error:
+    failures.append(f"manifest is not well-formed XML: {error}")
+    manifest = ElementTree.Element(ASM_V1 + "assembly")
+if manifest.tag != ASM_V1 + "assembly":
+    failures.append(f"manifest's root is {manifest.tag}, not assembly in {ASM_V1}")
+# asInvoker, without UI access: a caller without administrator rights must get
+# the manager's own refusal and exit code 1, not an elevation prompt or error
+# 740. uiAccess="true" asks to drive other programs' windows past their
+# rights, which Windows grants only to a signed program in a protected folder.
+levels = manifest.findall(f"{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/"
+                          f"{ASM_V3}requestedExecutionLevel")
+all_levels = list(manifest.iter(ASM_V3 + "requestedExecutionLevel"))
+if len(levels) != 1 or len(all_levels) != 1:
+    failures.append(f"manifest has {len(all_levels)} requestedExecutionLevel elements, "
+                    f"{len(levels)} under trustInfo/security/requestedPrivileges: not one")
+elif levels[0].attrib != {"level": "asInvoker", "uiAccess": "false"}:
+    failures.append(f"manifest asks for {levels[0].attrib}, "
+                    "not level=\"asInvoker\" uiAccess=\"false\"")
+supported = [entry.get("Id") for entry in manifest.iterfind(
+    f"{COMPATIBILITY}compatibility/{COMPATIBILITY}application/{COMPATIBILITY}supportedOS")]
+if "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" not in supported:
+    failures.append(f"manifest does not declare Windows 10 and 11 as supported: {supported}")
+long_paths = manifest.findall(f"{ASM_V3}application/{ASM_V3}windowsSettings/"
+                              f"{WINDOWS_SETTINGS}longPathAware")
+if [element.text for element in long_paths] != ["true"]:
+    failures.append("manifest does not declare longPathAware true")
 
 
 def utf16(text):

@@ -3,9 +3,15 @@
 // normally; with VEK_OVERRUN set it copies a longer one, past the buffer's end
 // and over the guard. The protected function must then end
 // the process instead of returning: "returned" is never printed.
+// With VEK_SHOW_GUARD set it prints the guard's value instead, as the
+// platform library set it before main().
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+extern "C" std::uintptr_t __stack_chk_guard;
 
 namespace {
 
@@ -21,6 +27,10 @@ namespace {
 }  // namespace
 
 int main() {
+    if (std::getenv("VEK_SHOW_GUARD") != nullptr) {
+        std::printf("guard %016" PRIxPTR "\n", __stack_chk_guard);
+        return 0;
+    }
     copy_into_buffer(std::getenv("VEK_OVERRUN") != nullptr ? "this text is far longer than sixteen bytes, and then some more"
                               : "short");
     std::puts("returned");
