@@ -2,7 +2,8 @@
 # Signs the shipped installer with Authenticode (SHA-256, RFC 3161
 # time-stamp) using Debian's osslsigncode, then verifies the signed file the
 # way Windows judges it: the digest of the file, a chain to a trusted root and
-# the code-signing purpose of the certificate, and the time-stamp.
+# the code-signing purpose of the certificate, and the time-stamp; and, when
+# asked to, that the signer is the expected one.
 #
 #   scripts/sign.sh [--output FILE] [--no-timestamp] [FILE]
 #
@@ -21,7 +22,8 @@
 #     VEK_SIGN_PFX_PASSWORD   its password (may be empty, not unset)
 #   or a PKCS#11 token (smart card, USB token, HSM):
 #     VEK_SIGN_PKCS11_MODULE  the token's PKCS#11 module (.so)
-#     VEK_SIGN_PKCS11_KEY     PKCS#11 URI of the private key (pkcs11:...)
+#     VEK_SIGN_PKCS11_KEY     PKCS#11 URI of the private key (pkcs11:...),
+#                             without a PIN (no pin-value=)
 #     VEK_SIGN_CERTS          PEM file: the signing certificate and its
 #                             intermediate certificates
 #     VEK_SIGN_PKCS11_PIN     the user PIN (optional)
@@ -31,6 +33,13 @@
 #                             fails when given the engine's path)
 #   osslsigncode reaches the token through OpenSSL's pkcs11 engine: on Debian,
 #   apt-get install libengine-pkcs11-openssl.
+# The expected signer, checked after signing (optional, but without it any
+# certificate that chains to VEK_SIGN_CA_FILE passes; set either or both):
+#     VEK_SIGN_EXPECT_SUBJECT the signing certificate's subject, exactly as
+#                             osslsigncode verify prints it under "Signer's
+#                             certificate" (e.g. /CN=Vek/O=Vek)
+#     VEK_SIGN_EXPECT_SHA256  the signing certificate's SHA-256 fingerprint
+#                             (64 hex digits; colons and spaces are ignored)
 # The rest:
 #     VEK_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp server; several, separated
 #                             by spaces, are tried in turn (required unless
@@ -42,12 +51,17 @@
 #                             VEK_SIGN_CA_FILE
 #     OSSLSIGNCODE            the osslsigncode to run; default from PATH
 #
-# The password or PIN reaches osslsigncode in a file of mode 600 in a private
-# temporary folder, removed on exit, never on a command line (which any user
-# can read in ps). The signed copy is written beside the output and moved into
-# place only after it has been verified: on any failure the output is left as
-# it was. A SHA256SUMS beside the output that lists it is brought up to date. Exit code 0: signed and verified; 1: signing or verification failed;
-# 2: wrong usage or configuration.
+# The password or PIN reaches osslsigncode through a pipe from the shell's
+# builtin printf: never on a command line (which any user can read in ps),
+# never in a file. A SHA256SUMS beside FILE that lists it, and one beside the
+# output that lists the output, must give FILE's current sum: a file changed
+# since its sums were written is refused, not signed. The signed copy, and
+# the SHA256SUMS beside the output with its new sum (when that lists the
+# output), are made in a folder beside the output and moved into place only
+# once both are checked, one right after the other with HUP, INT and TERM held
+# off: on any failure the output and its SHA256SUMS are left as they were.
+# Exit code 0: signed and verified; 1: signing or verification failed, or FILE
+# does not match its sums; 2: wrong usage or configuration.
 set -eu
 
 description="Vek System Service installer"
@@ -136,7 +150,10 @@ elif [ -n "$module$key$certs" ]; then
     [ -z "$missing" ] || usage_error "signing with a PKCS#11 token needs also:$missing"
     [ -f "$module" ] || usage_error "VEK_SIGN_PKCS11_MODULE: no such file: $module"
     [ -f "$certs" ] || usage_error "VEK_SIGN_CERTS: no such file: $certs"
+    # The URI is passed to osslsigncode as an argument, so a PIN in it would
+    # be on a command line; and it is not repeated here, PIN and all.
     case "$key" in
+    *pin-value=*) usage_error "VEK_SIGN_PKCS11_KEY holds a PIN (pin-value=), which would be on osslsigncode's command line for any user to read: remove it from the URI and give the PIN in VEK_SIGN_PKCS11_PIN" ;;
     pkcs11:*) ;;
     *) usage_error "VEK_SIGN_PKCS11_KEY is not a PKCS#11 URI (pkcs11:...): $key" ;;
     esac
@@ -153,6 +170,19 @@ else
     usage_error "no signing key: set VEK_SIGN_PFX and VEK_SIGN_PFX_PASSWORD, or VEK_SIGN_PKCS11_MODULE, VEK_SIGN_PKCS11_KEY and VEK_SIGN_CERTS (try --help)"
 fi
 
+expect_subject=${VEK_SIGN_EXPECT_SUBJECT:-}
+expect_sha256=
+if [ -n "${VEK_SIGN_EXPECT_SHA256:-}" ]; then
+    # openssl writes a fingerprint in pairs joined by colons, Windows in
+    # pairs joined by spaces; osslsigncode takes plain hex digits.
+    expect_sha256=$(printf '%s' "$VEK_SIGN_EXPECT_SHA256" | tr -d ': ' | tr abcdef ABCDEF)
+    case "$expect_sha256" in
+    *[!0-9A-F]*) expect_sha256= ;;
+    esac
+    [ ${#expect_sha256} -eq 64 ] ||
+        usage_error "VEK_SIGN_EXPECT_SHA256 is not a SHA-256 fingerprint (64 hex digits): $VEK_SIGN_EXPECT_SHA256"
+fi
+
 timestamp_urls=${VEK_SIGN_TIMESTAMP_URL:-}
 if [ "$timestamp" = yes ] && [ -z "$timestamp_urls" ]; then
     usage_error "no time-stamp server: set VEK_SIGN_TIMESTAMP_URL (a release must be time-stamped; --no-timestamp is for tests)"
@@ -164,26 +194,81 @@ if [ "$timestamp" = yes ]; then
     [ -f "$tsa_ca_file" ] || usage_error "no such file of trusted time-stamp roots: $tsa_ca_file (VEK_SIGN_TSA_CA_FILE)"
 fi
 
-# Two private folders: one for the secret, outside the build tree, and one
-# beside the output, so that moving the verified copy into place is a rename
-# on the same file system and the output is never half written.
-secrets=
+# The SHA-256 of file $1 in lower-case hex, or a failure: never an empty or
+# partial sum, whatever sha256sum did.
+sha256_of() {
+    _sum=$(sha256sum <"$1") || return 1
+    _sum=${_sum%% *}
+    case "$_sum" in
+    *[!0-9a-f]*) return 1 ;;
+    esac
+    [ ${#_sum} -eq 64 ] || return 1
+    printf '%s\n' "$_sum"
+}
+
+# Reads SHA256SUMS file $1 for the lines that list the name $2 ("SUM  NAME",
+# or "SUM *NAME" as sha256sum --binary writes it), and prints, as $3 asks:
+#   sums     their sums, in lower case
+#   others   all the other lines, as they are
+#   rewrite  the whole file, with sum $4 in those lines
+sums_lines() {
+    name=$2 want=$3 sum=${4:-} awk '
+        function lists(line) {
+            return substr(line, 1, 64) ~ /^[0-9A-Fa-f]+$/ && substr(line, 65, 1) == " " &&
+                (substr(line, 66, 1) == " " || substr(line, 66, 1) == "*") &&
+                substr(line, 67) == ENVIRON["name"]
+        }
+        ENVIRON["want"] == "sums" { if (lists($0)) print tolower(substr($0, 1, 64)); next }
+        ENVIRON["want"] == "others" { if (!lists($0)) print; next }
+        lists($0) { print ENVIRON["sum"] substr($0, 65); next }
+        { print }' "$1"
+}
+
+# Before anything is signed: a file that no longer matches its sums changed
+# after the build, and signing it (then writing its new sum) would hide that.
+# Both sums that speak for it count: the one beside FILE, and with --output
+# the line beside the output that this run would rewrite, which must describe
+# the file that replaces it, not another build.
+input_sum=$(sha256_of "$input") || {
+    echo "sign.sh: could not compute the SHA-256 of $input; nothing signed" >&2
+    exit 1
+}
+sums="$output_dir/SHA256SUMS"
+name=$(basename "$output")
+check_listed() { # $1: a SHA256SUMS, $2: the name to look up in it; sets listed
+    listed=
+    [ -f "$1" ] || return 0
+    listed=$(sums_lines "$1" "$2" sums) || {
+        echo "sign.sh: could not read $1; nothing signed" >&2
+        exit 1
+    }
+    for sum in $listed; do
+        if [ "$sum" != "$input_sum" ]; then
+            echo "sign.sh: $1 lists $2 with SHA-256 $sum, but $input has $input_sum: it changed after its sums were written, or they belong to another build; nothing signed, nothing changed" >&2
+            exit 1
+        fi
+    done
+}
+check_listed "$(dirname "$input")/SHA256SUMS" "$(basename "$input")"
+check_listed "$sums" "$name"
+listed_for_output=$listed
+
+# One private folder beside the output, so that moving what was made there
+# into place is a rename on the same file system and the output is never
+# half written.
 staging=
 cleanup() {
-    [ -z "$secrets" ] || rm -rf "$secrets"
     [ -z "$staging" ] || rm -rf "$staging"
 }
 trap cleanup EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
-secrets=$(mktemp -d "${TMPDIR:-/tmp}/vek-sign.XXXXXX")
 staging=$(mktemp -d "$output_dir/.vek-sign.XXXXXX")
-signed="$staging/$(basename "$output")"
+signed="$staging/$name"
 
 # The signing command, built up in the positional parameters (POSIX sh has no
-# arrays). printf is a shell builtin, so the secret appears in no process's
-# command line on its way into the file either.
+# arrays).
 set -- sign -h sha256 -n "$description"
 [ -z "${VEK_SIGN_URL:-}" ] || set -- "$@" -i "$VEK_SIGN_URL"
 if [ -n "$pfx" ]; then
@@ -192,10 +277,7 @@ else
     [ -z "$engine" ] || set -- "$@" -pkcs11engine "$engine"
     set -- "$@" -pkcs11module "$module" -certs "$certs" -key "$key"
 fi
-if [ "$have_secret" = yes ]; then
-    (umask 077 && printf '%s' "$secret" >"$secrets/password")
-    set -- "$@" -readpass "$secrets/password"
-fi
+[ "$have_secret" = no ] || set -- "$@" -readpass /dev/stdin
 if [ "$timestamp" = yes ]; then
     # Split at spaces only: a '?' in a URL is not a file name pattern.
     set -f
@@ -207,11 +289,20 @@ fi
 set -- "$@" -in "$input" -out "$signed"
 
 echo "Signing $input (SHA-256) into $output"
-if ! "$osslsigncode" "$@"; then
+signing=ok
+# The secret goes through a pipe: printf is a shell builtin, so it is on no
+# command line on the way either. osslsigncode refuses to read nothing, and
+# drops the line end after what it reads: the newline is what lets an empty
+# password through, and is not part of the password.
+if [ "$have_secret" = yes ]; then
+    printf '%s\n' "$secret" | "$osslsigncode" "$@" || signing=failed
+else
+    "$osslsigncode" "$@" || signing=failed
+fi
+if [ "$signing" = failed ]; then
     echo "sign.sh: signing failed; $output is unchanged" >&2
     exit 1
 fi
-rm -f "$secrets/password"
 # Keep the mode the program had (osslsigncode writes a new file).
 chmod --reference="$input" "$signed" 2>/dev/null || true
 
@@ -220,11 +311,16 @@ chmod --reference="$input" "$signed" 2>/dev/null || true
 # only prints so. Hence the look at its report below.
 set -- verify -CAfile "$ca_file"
 [ "$timestamp" = no ] || set -- "$@" -TSA-CAfile "$tsa_ca_file"
+[ -z "$expect_sha256" ] || set -- "$@" -require-leaf-hash "sha256:$expect_sha256"
 set -- "$@" -in "$signed"
 echo "Verifying the signed copy (trusted roots: $ca_file)"
 if ! "$osslsigncode" "$@" >"$staging/verify.log" 2>&1; then
     cat "$staging/verify.log" >&2
-    echo "sign.sh: the signed copy does not verify; $output is unchanged" >&2
+    if grep -q '^Leaf hash match: failed' "$staging/verify.log"; then
+        echo "sign.sh: the signing certificate is not the one VEK_SIGN_EXPECT_SHA256 names; $output is unchanged" >&2
+    else
+        echo "sign.sh: the signed copy does not verify; $output is unchanged" >&2
+    fi
     exit 1
 fi
 cat "$staging/verify.log"
@@ -233,18 +329,66 @@ if [ "$timestamp" = yes ] &&
     echo "sign.sh: the time-stamp does not verify (trusted roots: $tsa_ca_file); $output is unchanged" >&2
     exit 1
 fi
-
-mv -f "$signed" "$output"
-echo "Signed and verified: $output"
-
-# A SHA256SUMS beside the output (dist/ has one) that lists it gets its new
-# sum: the signed file is the one that ships.
-sums="$output_dir/SHA256SUMS"
-name=$(basename "$output")
-if [ -f "$sums" ] && grep -q "^[0-9a-f]\{64\}  $name\$" "$sums"; then
-    hash=$(sha256sum <"$output" | cut -d' ' -f1)
-    awk -v name="$name" -v hash="$hash" \
-        'substr($0, 67) == name { print hash "  " name; next } { print }' "$sums" >"$staging/SHA256SUMS"
-    mv -f "$staging/SHA256SUMS" "$sums"
-    echo "Updated its sum in $sums"
+if [ -n "$expect_sha256" ] && ! grep -q '^Leaf hash match: ok' "$staging/verify.log"; then
+    echo "sign.sh: osslsigncode did not report on the signing certificate's fingerprint; $output is unchanged" >&2
+    exit 1
 fi
+if [ -n "$expect_subject" ]; then
+    # The subject of each signature's signer (the program has one signature:
+    # signing replaced any other), compared whole, not as a part.
+    signer=$(awk '/^Signer.s certificate:/ { want = 1; next }
+                  want && /^[ \t]*Subject: / { sub(/^[ \t]*Subject: /, ""); print; want = 0 }' \
+        "$staging/verify.log")
+    if [ "$signer" != "$expect_subject" ]; then
+        echo "sign.sh: signed by \"$signer\", not by \"$expect_subject\" (VEK_SIGN_EXPECT_SUBJECT); $output is unchanged" >&2
+        exit 1
+    fi
+fi
+
+# The SHA256SUMS beside the output (dist/ has one), when it lists the output,
+# gets the signed file's sum, since that is the file that ships: the whole new
+# file is made and checked here first, with the old one's mode.
+new_sums=
+if [ -n "$listed_for_output" ]; then
+    new_sums="$staging/SHA256SUMS"
+    signed_sum=$(sha256_of "$signed") || {
+        echo "sign.sh: could not compute the SHA-256 of the signed copy; $output is unchanged" >&2
+        exit 1
+    }
+    cp -p "$sums" "$new_sums"
+    sums_lines "$sums" "$name" rewrite "$signed_sum" >"$new_sums"
+    sums_lines "$sums" "$name" others >"$staging/others.old"
+    sums_lines "$new_sums" "$name" others >"$staging/others.new"
+    if ! cmp -s "$staging/others.old" "$staging/others.new" ||
+        [ "$(sums_lines "$new_sums" "$name" sums | sort -u)" != "$signed_sum" ]; then
+        echo "sign.sh: could not write the new $sums; $output is unchanged" >&2
+        exit 1
+    fi
+    # Kept until both renames are done, to be put back if the second fails.
+    if [ -e "$output" ]; then
+        ln "$output" "$staging/previous" 2>/dev/null || cp -p "$output" "$staging/previous"
+    fi
+fi
+
+# The two renames, with HUP, INT and TERM ignored (not merely caught, so that
+# mv ignores them too) until both are done: the program and its sum change
+# together or not at all.
+trap '' HUP INT TERM
+if ! mv -f "$signed" "$output"; then
+    echo "sign.sh: could not move the signed copy to $output; it is unchanged" >&2
+    exit 1
+fi
+if [ -n "$new_sums" ] && ! mv -f "$new_sums" "$sums"; then
+    if [ -e "$staging/previous" ]; then
+        mv -f "$staging/previous" "$output"
+    else
+        rm -f "$output"
+    fi
+    echo "sign.sh: could not update $sums; $output was put back as it was" >&2
+    exit 1
+fi
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+echo "Signed and verified: $output"
+[ -z "$new_sums" ] || echo "Updated its sum in $sums"

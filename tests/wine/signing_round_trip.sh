@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# The signing round trip, offline: a throw-away CA and code-signing
-# certificate, scripts/sign.sh signing a copy of the shipped installer with
-# them (no time-stamp: there is no time-stamp server here), osslsigncode
-# accepting the signed copy and rejecting it once one byte of its code is
-# changed, and the signed installer still doing its job under Wine.
+# The signing round trip, offline: a throw-away CA, code-signing certificate
+# and RFC 3161 time-stamp server (on 127.0.0.1), scripts/sign.sh signing
+# copies of the shipped installer with them, osslsigncode accepting the signed
+# copy and rejecting it once one byte of its code is changed, and the signed
+# installer still doing its job under Wine. On the way, scripts/sign.sh must
+# refuse, changing nothing, what a release must not get through: a signature
+# that does not chain to the trusted CA, another signer than the expected one,
+# a file changed after its SHA256SUMS were written, a PIN in a PKCS#11 URI and
+# a time-stamp from an untrusted server; and the password must reach
+# osslsigncode on no command line and in no file.
 #
 #   signing_round_trip.sh INSTALLER SERVICE REPO SCRATCH
 #
@@ -44,6 +49,7 @@ esac
 osslsigncode=${OSSLSIGNCODE:-osslsigncode}
 command -v "$osslsigncode" >/dev/null || fail "$osslsigncode not found (apt-get install osslsigncode)"
 command -v openssl >/dev/null || fail "openssl not found (apt-get install openssl)"
+command -v python3 >/dev/null || fail "python3 not found (apt-get install python3)"
 
 # Whatever the caller's environment says about signing must not leak in:
 # this test signs with its own throw-away key only.
@@ -77,8 +83,10 @@ remove_registration() {
 }
 
 installed=no
+tsa_pid=
 cleanup() {
     local status=$?
+    [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true
     if [ "$installed" = yes ] && ! remove_registration; then
         echo "FAIL: could not remove the $service registration from $WINEPREFIX" >&2
         status=1
@@ -89,14 +97,15 @@ cleanup() {
 trap cleanup EXIT
 
 rm -rf "$scratch"
-mkdir -p "$scratch/pki" "$scratch/unsigned" "$scratch/signed" "$scratch/run"
+mkdir -p "$scratch/pki" "$scratch/unsigned" "$scratch/signed" "$scratch/run" "$scratch/release" \
+    "$scratch/elsewhere" "$scratch/no-password" "$scratch/tmp" "$scratch/bin"
 pki=$scratch/pki
 name=$(basename "$installer")
 cp "$installer" "$scratch/unsigned/$name"
 unsigned=$scratch/unsigned/$name
 signed=$scratch/signed/$name
 
-step "a throw-away CA and code-signing certificate"
+step "a throw-away CA, code-signing certificate and time-stamping certificate"
 make_ca() { # $1: file name stem, $2: common name
     openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 7 \
         -subj "/CN=$2" -keyout "$pki/$1.key" -out "$pki/$1.pem" \
@@ -106,34 +115,137 @@ make_ca() { # $1: file name stem, $2: common name
 }
 make_ca ca "Vek Test Root CA"
 make_ca other-ca "Some Other Test Root CA"
-openssl req -new -newkey rsa:2048 -nodes -sha256 -subj "/CN=Vek Test Code Signing/O=Vek" \
-    -keyout "$pki/signer.key" -out "$pki/signer.csr" 2>"$pki/openssl.log" ||
-    { cat "$pki/openssl.log" >&2; fail "openssl could not make the signing key"; }
-cat >"$pki/signer.ext" <<'EOF'
-basicConstraints=critical,CA:FALSE
+issue() { # $1: file name stem, $2: subject, $3: extensions
+    printf '%s\n' "$3" >"$pki/$1.ext"
+    if ! openssl req -new -newkey rsa:2048 -nodes -sha256 -subj "$2" \
+        -keyout "$pki/$1.key" -out "$pki/$1.csr" 2>"$pki/openssl.log" ||
+        ! openssl x509 -req -sha256 -days 7 -in "$pki/$1.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" \
+            -CAcreateserial -CAserial "$pki/ca.srl" -extfile "$pki/$1.ext" \
+            -out "$pki/$1.pem" 2>"$pki/openssl.log"; then
+        cat "$pki/openssl.log" >&2
+        fail "openssl could not issue the certificate $2"
+    fi
+}
+issue signer "/CN=Vek Test Code Signing/O=Vek" \
+    "basicConstraints=critical,CA:FALSE
 keyUsage=critical,digitalSignature
-extendedKeyUsage=codeSigning
+extendedKeyUsage=codeSigning"
+issue tsa "/CN=Vek Test Time-Stamping" \
+    "basicConstraints=critical,CA:FALSE
+keyUsage=critical,digitalSignature
+extendedKeyUsage=critical,timeStamping"
+signer_subject="/CN=Vek Test Code Signing/O=Vek"
+fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/^.*=//'; }
+signer_sha256=$(fingerprint "$pki/signer.pem")
+# A password with a space in it, and never on a command line; and the same
+# key in a PFX whose password is empty.
+pfx_password="pfx $(openssl rand -hex 12)"
+export_pfx() { # $1: file name stem, $2: password
+    VEK_TEST_PFX_PASSWORD=$2 openssl pkcs12 -export -inkey "$pki/signer.key" -in "$pki/signer.pem" \
+        -certfile "$pki/ca.pem" -name "Vek Test Code Signing" -passout env:VEK_TEST_PFX_PASSWORD \
+        -out "$pki/$1.pfx" 2>"$pki/openssl.log" ||
+        { cat "$pki/openssl.log" >&2; fail "openssl could not export the PFX $1"; }
+}
+export_pfx signer "$pfx_password"
+export_pfx signer-no-password ""
+
+step "a time-stamp server on 127.0.0.1, and an osslsigncode that notes how it is run"
+cat >"$pki/tsa.cnf" <<EOF
+[ tsa ]
+default_tsa = test_tsa
+[ test_tsa ]
+serial = $pki/tsa.serial
+signer_cert = $pki/tsa.pem
+signer_key = $pki/tsa.key
+certs = $pki/ca.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
 EOF
-openssl x509 -req -sha256 -days 7 -in "$pki/signer.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" \
-    -CAcreateserial -CAserial "$pki/ca.srl" -extfile "$pki/signer.ext" \
-    -out "$pki/signer.pem" 2>"$pki/openssl.log" ||
-    { cat "$pki/openssl.log" >&2; fail "openssl could not issue the code-signing certificate"; }
-# A password with a space in it, and never on a command line.
-VEK_TEST_PFX_PASSWORD="pfx $(openssl rand -hex 12)"
-export VEK_TEST_PFX_PASSWORD
-openssl pkcs12 -export -inkey "$pki/signer.key" -in "$pki/signer.pem" -certfile "$pki/ca.pem" \
-    -name "Vek Test Code Signing" -passout env:VEK_TEST_PFX_PASSWORD \
-    -out "$pki/signer.pfx" 2>"$pki/openssl.log" ||
-    { cat "$pki/openssl.log" >&2; fail "openssl could not export the PFX"; }
+echo 01 >"$pki/tsa.serial"
+cat >"$scratch/bin/tsa.py" <<'EOF'
+import http.server, os, subprocess, sys
+config, port_file = sys.argv[1:]
+class TimeStamper(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile",
+                                "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True)
+        self.send_response(200 if reply.returncode == 0 else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply.stdout)))
+        self.end_headers()
+        self.wfile.write(reply.stdout)
+server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamper)
+with open(port_file + ".new", "w") as f:
+    f.write(str(server.server_port))
+os.rename(port_file + ".new", port_file)
+server.serve_forever()
+EOF
+python3 "$scratch/bin/tsa.py" "$pki/tsa.cnf" "$scratch/tsa.port" 2>"$scratch/tsa.log" &
+tsa_pid=$!
+for _ in $(seq 100); do
+    [ -s "$scratch/tsa.port" ] && break
+    sleep 0.1
+done
+[ -s "$scratch/tsa.port" ] || { cat "$scratch/tsa.log" >&2; fail "the time-stamp server did not start"; }
+tsa_url=http://127.0.0.1:$(cat "$scratch/tsa.port")/
+
+# While osslsigncode runs, any file in the scratch folder (TMPDIR included)
+# that holds the password, and the command line it was given, go on record.
+cat >"$scratch/bin/osslsigncode" <<'EOF'
+#!/bin/sh
+if [ -n "$VEK_TEST_SECRET" ]; then
+    found=$(grep -rlF -e "$VEK_TEST_SECRET" "$VEK_TEST_SCRATCH") || true
+    [ -z "$found" ] || printf '%s\n' "$found" >>"$VEK_TEST_SCRATCH/secret-files"
+fi
+printf '%s\n' "$*" >>"$VEK_TEST_SCRATCH/osslsigncode-runs"
+exec "$VEK_TEST_OSSLSIGNCODE" "$@"
+EOF
+chmod +x "$scratch/bin/osslsigncode"
+real_osslsigncode=$(command -v "$osslsigncode")
+
+# Runs scripts/sign.sh as a release would, with the test's PFX, CA and
+# time-stamp server, the NAME=VALUE settings given before "--" and the
+# arguments after it; sets status.
+sign() {
+    status=0
+    (
+        export VEK_SIGN_PFX="$pki/signer.pfx" VEK_SIGN_PFX_PASSWORD="$pfx_password" \
+            VEK_SIGN_CA_FILE="$pki/ca.pem" VEK_SIGN_TIMESTAMP_URL="$tsa_url" \
+            OSSLSIGNCODE="$scratch/bin/osslsigncode" TMPDIR="$scratch/tmp" \
+            VEK_TEST_SECRET="$pfx_password" VEK_TEST_SCRATCH="$scratch" \
+            VEK_TEST_OSSLSIGNCODE="$real_osslsigncode"
+        while [ "$1" != -- ]; do
+            export "${1?}"
+            shift
+        done
+        shift
+        exec "$repo/scripts/sign.sh" "$@"
+    ) >"$scratch/sign.log" 2>&1 || status=$?
+}
+signed_ok() { # $1: what was signed
+    [ "$status" -eq 0 ] || { cat "$scratch/sign.log" >&2; fail "scripts/sign.sh did not sign $1 (exit $status)"; }
+}
+state() { # names, modes and contents of everything in folder $1
+    (cd "$1" && find . -mindepth 1 -printf '%p %m\n' | sort && find . -type f -exec sha256sum {} + | sort)
+}
+refused() { # $1: the exit code expected, $2: a folder that must be as it was ($before), $3: given what
+    [ "$status" -eq "$1" ] || { cat "$scratch/sign.log" >&2; fail "scripts/sign.sh exited $status, not $1, $3"; }
+    [ "$(state "$2")" = "$before" ] || fail "scripts/sign.sh changed $2, $3"
+}
+flip_byte() { # $1: file, $2: offset
+    local old
+    old=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
+    # shellcheck disable=SC2059 # the format is the octal escape of the new byte
+    printf "\\$(printf '%03o' $((old ^ 0xff)))" | dd of="$1" bs=1 seek="$2" count=1 conv=notrunc status=none
+}
 
 step "scripts/sign.sh signs a copy of $name"
-if ! VEK_SIGN_PFX="$pki/signer.pfx" VEK_SIGN_PFX_PASSWORD="$VEK_TEST_PFX_PASSWORD" \
-    VEK_SIGN_CA_FILE="$pki/ca.pem" \
-    "$repo/scripts/sign.sh" --no-timestamp --output "$signed" "$unsigned" >"$scratch/sign.log" 2>&1; then
-    cat "$scratch/sign.log" >&2
-    fail "scripts/sign.sh failed"
-fi
-unset VEK_TEST_PFX_PASSWORD
+sign VEK_SIGN_EXPECT_SUBJECT="$signer_subject" VEK_SIGN_EXPECT_SHA256="$signer_sha256" -- \
+    --no-timestamp --output "$signed" "$unsigned"
+signed_ok "$unsigned"
 [ -f "$signed" ] || fail "scripts/sign.sh succeeded but wrote no $signed"
 cmp -s "$installer" "$unsigned" || fail "scripts/sign.sh changed its input $unsigned"
 leftovers=$(find "$scratch/signed" -mindepth 1 ! -path "$signed")
@@ -189,10 +301,7 @@ done
 ((code_offset < certificate_table)) || fail "the code section lies inside the signature?"
 tampered=$scratch/tampered.exe
 cp "$signed" "$tampered"
-old_byte=$(od -An -tu1 -j "$code_offset" -N1 "$tampered" | tr -d ' ')
-# shellcheck disable=SC2059 # the format is the octal escape of the new byte
-printf "\\$(printf '%03o' $((old_byte ^ 0xff)))" |
-    dd of="$tampered" bs=1 seek="$code_offset" count=1 conv=notrunc status=none
+flip_byte "$tampered" "$code_offset"
 [ "$(cmp -l "$signed" "$tampered" | wc -l)" -eq 1 ] || fail "changing one byte at $code_offset did not work"
 if "$osslsigncode" verify -CAfile "$pki/ca.pem" -in "$tampered" >"$scratch/verify-tampered.log" 2>&1; then
     cat "$scratch/verify-tampered.log" >&2
@@ -201,6 +310,68 @@ fi
 # Rejected for the right reason: the file's digest, not e.g. an unreadable file.
 grep -q 'MISMATCH' "$scratch/verify-tampered.log" ||
     { cat "$scratch/verify-tampered.log" >&2; fail "the changed copy was rejected, but not for its digest"; }
+
+step "scripts/sign.sh refuses, changing nothing: another CA, another signer, a changed file, a PIN in a URI"
+release=$scratch/release
+cp "$installer" "$release/$name"
+cp "$service_program" "$release/$service.exe"
+(cd "$release" && sha256sum "$name" "$service.exe" >SHA256SUMS)
+chmod 640 "$release/SHA256SUMS"
+# osslsigncode writes no file that exists already: only a new output shows
+# whether sign.sh signs into a copy first.
+before=$(state "$scratch/elsewhere")
+sign VEK_SIGN_CA_FILE="$pki/other-ca.pem" -- --output "$scratch/elsewhere/$name" "$release/$name"
+refused 1 "$scratch/elsewhere" "given a CA the signature does not chain to"
+before=$(state "$release")
+sign VEK_SIGN_EXPECT_SUBJECT="/CN=Vek Test Code Signing" -- "$release/$name"
+refused 1 "$release" "expecting a signer whose subject is only the start of the real one"
+sign VEK_SIGN_EXPECT_SHA256="$(fingerprint "$pki/tsa.pem")" -- "$release/$name"
+refused 1 "$release" "expecting another certificate of the same CA"
+pin=$(openssl rand -hex 4)
+# The module is a stand-in that must never be loaded.
+sign VEK_SIGN_PFX= VEK_SIGN_PKCS11_MODULE="$pki/ca.pem" VEK_SIGN_CERTS="$pki/signer.pem" \
+    VEK_SIGN_PKCS11_KEY="pkcs11:object=signer;type=private?pin-value=$pin" -- "$release/$name"
+refused 2 "$release" "given a PIN in the PKCS#11 URI"
+if ! grep -q VEK_SIGN_PKCS11_PIN "$scratch/sign.log" || grep -qF "$pin" "$scratch/sign.log"; then
+    cat "$scratch/sign.log" >&2
+    fail "the refusal of a PIN in the URI repeats the PIN or does not say where it goes"
+fi
+flip_byte "$release/$name" 100
+before=$(state "$release")
+sign -- "$release/$name"
+refused 1 "$release" "given a file changed after its SHA256SUMS were written"
+before=$(state "$scratch/elsewhere")
+sign -- --output "$scratch/elsewhere/$name" "$release/$name"
+refused 1 "$scratch/elsewhere" "given, with --output, a file changed after its SHA256SUMS were written"
+cp "$installer" "$release/$name"
+
+step "scripts/sign.sh signs in place with a time-stamp and brings SHA256SUMS up to date"
+sign VEK_SIGN_EXPECT_SUBJECT="$signer_subject" VEK_SIGN_EXPECT_SHA256="$signer_sha256" -- "$release/$name"
+signed_ok "$release/$name in place"
+if ! "$osslsigncode" verify -CAfile "$pki/ca.pem" -TSA-CAfile "$pki/ca.pem" -in "$release/$name" \
+    >"$scratch/verify-release.log" 2>&1 ||
+    ! grep -q '^Timestamp Server Signature verification: ok' "$scratch/verify-release.log"; then
+    cat "$scratch/verify-release.log" >&2
+    fail "the copy signed in place lacks a valid signature and time-stamp"
+fi
+(cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files signed in place"
+[ "$(stat -c %a "$release/SHA256SUMS")" = 640 ] || fail "SHA256SUMS lost its mode 640"
+before=$(state "$release")
+sign VEK_SIGN_TSA_CA_FILE="$pki/other-ca.pem" -- "$release/$name"
+refused 1 "$release" "given a time-stamp that does not chain to VEK_SIGN_TSA_CA_FILE"
+
+step "scripts/sign.sh signs with a PFX whose password is empty"
+sign VEK_SIGN_PFX="$pki/signer-no-password.pfx" VEK_SIGN_PFX_PASSWORD= VEK_TEST_SECRET= -- \
+    --no-timestamp --output "$scratch/no-password/$name" "$unsigned"
+signed_ok "$unsigned with a PFX whose password is empty"
+
+step "the password was on no command line and in no file; TMPDIR is left empty"
+grep -q '^sign ' "$scratch/osslsigncode-runs" || fail "scripts/sign.sh did not run OSSLSIGNCODE to sign"
+! grep -qF -e "$pfx_password" "$scratch/osslsigncode-runs" ||
+    fail "the PFX password was on osslsigncode's command line"
+[ ! -s "$scratch/secret-files" ] ||
+    fail "the PFX password was in a file while osslsigncode ran: $(sort -u "$scratch/secret-files")"
+[ -z "$(ls -A "$scratch/tmp")" ] || fail "scripts/sign.sh left behind in TMPDIR: $(ls -A "$scratch/tmp")"
 
 step "the signed installer installs the service under Wine"
 registered && fail "$service is already registered in $WINEPREFIX (left over by another test?)"
