@@ -25,7 +25,7 @@ echo "rebuilding the installer in $copy"
     cmake --build --preset windows --target vek-system-service-setup -j "$(nproc)" >/dev/null)
 
 status=0
-for file in vek-system-service-setup.exe vek-system-service-setup.pdb SHA256SUMS; do
+for file in vek-system-service-setup.exe vek-system-service-setup.pdb install.cmd SHA256SUMS; do
     if cmp -s "$dist/$file" "$copy/build/windows/dist/$file"; then
         echo "identical: $file ($(sha256sum <"$dist/$file" | cut -c1-16)...)"
     else

@@ -34,6 +34,14 @@ struct ChildOptions {
     // The child's current directory: deliberately not the program's own, so
     // a program that looks beside itself is not helped by it.
     std::wstring directory = L"C:\\";
+    // What follows the program's quoted path on its command line, as the
+    // program parses it.
+    std::wstring arguments;
+    // A console of the child's own, without a window (CREATE_NO_WINDOW), as
+    // services give the scripts they run: Wine's cmd without any console
+    // cannot redirect its own children's output. By default the child has
+    // none (DETACHED_PROCESS).
+    bool own_console = false;
 };
 
 struct ChildResult {
@@ -185,8 +193,8 @@ inline ChildResult run_child(const std::wstring& program, const ChildOptions& op
                              DWORD timeout_ms = 300000) {
     if (program.size() >= MAX_PATH) {
         if (options.out != Stream::captured || options.err != Stream::captured ||
-            !options.environment.empty()) {
-            ADD_FAILURE() << "a program this deep runs only with its streams captured";
+            !options.environment.empty() || !options.arguments.empty() || options.own_console) {
+            ADD_FAILURE() << "a program this deep runs only with the default options";
             return {0xFFFFFFFF, {}, {}};
         }
         return run_child_from_host(program, timeout_ms);
@@ -215,12 +223,14 @@ inline ChildResult run_child(const std::wstring& program, const ChildOptions& op
     startup.hStdError = prepare(options.err, err_pipe);
 
     std::wstring command_line = L"\"" + program + L"\"";
+    if (!options.arguments.empty()) command_line += L" " + options.arguments;
     std::wstring environment = detail::environment_block(options.environment);
     PROCESS_INFORMATION process{};
-    // DETACHED_PROCESS: no console of the test's to fall back on, so a
-    // stream the test withholds is really missing.
+    // No console of the test's to fall back on (none at all, or the child's
+    // own), so a stream the test withholds is really missing.
     BOOL created = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS,
+                                  CREATE_UNICODE_ENVIRONMENT |
+                                      (options.own_console ? CREATE_NO_WINDOW : DETACHED_PROCESS),
                                   environment.data(), options.directory.c_str(), &startup,
                                   &process);
     DWORD create_error = GetLastError();
