@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# Checks that the shipped files are reproducible: builds the installer a
-# second time from a copy of this tree at another path (and of another
-# length), and compares the new dist/ with the one given, byte for byte.
+# Checks that what the windows preset makes is reproducible: builds the
+# shipped files and the test bundle a second time from a copy of this tree at
+# another path (and of another length), and compares them with the ones in
+# the given build folder, byte for byte.
 #
-#   scripts/check-reproducible.sh [DIST]
+#   scripts/check-reproducible.sh [BUILD]
 #
-# DIST defaults to build/windows/dist, made by the windows preset. The copy
-# holds the files git tracks and the untracked ones it does not ignore, so
-# uncommitted work is compared as it stands. Exit code 0 when every file is
-# identical, 1 when one differs.
+# BUILD defaults to build/windows. The copy holds the files git tracks and
+# the untracked ones it does not ignore, so uncommitted work is compared as
+# it stands. Exit code 0 when every file is identical, 1 when one differs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-dist=$(cd "${1:-build/windows/dist}" && pwd)
+build=$(cd "${1:-build/windows}" && pwd)
 
 work=$(mktemp -d /tmp/vek-rebuild.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -20,16 +20,18 @@ copy="$work/another/checkout/of/vek-system-service-setup"
 mkdir -p "$copy"
 git ls-files --cached --others --exclude-standard -z | xargs -0 cp --parents -t "$copy"
 
-echo "rebuilding the installer in $copy"
+echo "rebuilding the shipped files and the test bundle in $copy"
 (cd "$copy" && cmake --preset windows >/dev/null &&
-    cmake --build --preset windows --target vek-system-service-setup -j "$(nproc)" >/dev/null)
+    cmake --build --preset windows --target test_bundle -j "$(nproc)" >/dev/null)
 
 status=0
-for file in vek-system-service-setup.exe vek-system-service-setup.pdb install.cmd SHA256SUMS; do
-    if cmp -s "$dist/$file" "$copy/build/windows/dist/$file"; then
-        echo "identical: $file ($(sha256sum <"$dist/$file" | cut -c1-16)...)"
+bundle=$(cd "$build" && ls vek-system-service-setup-tests-*.zip)
+for file in dist/vek-system-service-setup.exe dist/vek-system-service-setup.pdb dist/install.cmd \
+    dist/SHA256SUMS "$bundle"; do
+    if cmp -s "$build/$file" "$copy/build/windows/$file"; then
+        echo "identical: $file ($(sha256sum <"$build/$file" | cut -c1-16)...)"
     else
-        echo "DIFFERS: $file ($(cmp "$dist/$file" "$copy/build/windows/dist/$file" 2>&1 | head -1))"
+        echo "DIFFERS: $file ($(cmp "$build/$file" "$copy/build/windows/$file" 2>&1 | head -1))"
         status=1
     fi
 done

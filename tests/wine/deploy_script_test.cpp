@@ -23,13 +23,8 @@ using ::testing::HasSubstr;
 // The script's own exit code for a package without one of the programs.
 constexpr DWORD incomplete_package = 10;
 
-constexpr wchar_t packages_root[] = L"C:\\vek deploy (packages)";
-
 // The script as it ships, beside the installer in dist/.
-std::wstring shipped_script() {
-    std::wstring installer = built_installer();
-    return installer.substr(0, installer.rfind(L'\\') + 1) + L"install.cmd";
-}
+std::wstring shipped_script() { return bundle_file(L"dist\\install.cmd"); }
 
 void append(const std::wstring& path, const std::string& bytes) {
     detail::OwnedHandle file(CreateFileW(long_form(path).c_str(), FILE_APPEND_DATA, 0, nullptr,
@@ -54,12 +49,10 @@ DWORD service_process_id() {
 class DeployScript : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(environment("VEK_INSTALLER").empty()) << "VEK_INSTALLER is not set";
-        ASSERT_FALSE(environment("VEK_BUILD_DIR").empty()) << "VEK_BUILD_DIR is not set";
         wchar_t program_files[MAX_PATH];
         DWORD length = GetEnvironmentVariableW(L"ProgramW6432", program_files, MAX_PATH);
         ASSERT_TRUE(length > 0 && length < MAX_PATH) << "ProgramW6432 is not set";
-        target_ = std::wstring(program_files, length) + L"\\Vek System Service";
+        target_ = deployment_folder();
         // The test installs into the real folder: it will not touch one that
         // it did not make, nor a service that it did not register.
         ASSERT_EQ(GetFileAttributesW(long_form(target_).c_str()), INVALID_FILE_ATTRIBUTES)
@@ -73,15 +66,22 @@ protected:
             remove_service();
             remove_tree(target_);
         }
-        remove_tree(packages_root);
+    }
+
+    // Marks the folder the script made as the tests' own, so that a run
+    // interrupted before the end is cleaned up by the next one.
+    void mark_target() const {
+        detail::OwnedHandle marker(CreateFileW(long_form(target_ + L"\\" + marker_name).c_str(),
+                                               GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_NE(marker.get(), INVALID_HANDLE_VALUE) << "cannot mark " << utf8(target_);
     }
 
     // A package folder holding the shipped script and installer and, unless
     // left out, the sample service with `service_suffix` appended.
     static std::wstring lay_out_package(const std::wstring& name,
                                         const std::optional<std::string>& service_suffix) {
-        std::wstring folder = std::wstring(packages_root) + L"\\" + name;
-        fresh_folder(folder);
+        std::wstring folder = scenario_folder(L"deploy (packages)\\" + name);
         copy_file(shipped_script(), folder + L"\\install.cmd");
         copy_file(built_installer(), folder + L"\\" + installer_file_name);
         if (service_suffix) {
@@ -130,6 +130,7 @@ TEST_F(DeployScript, InstallsRerunsUpgradesAndRefusesAnIncompletePackage) {
     // running; every line on standard output is in the log.
     std::wstring first = lay_out_package(L"first", "");
     ChildResult result = run_script_in(first);
+    mark_target();
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     expect_installed(service_file_name, service);
     expect_installed(installer_file_name, installer);

@@ -2,7 +2,7 @@
 // (Wine's, in the test prefix). The client has no operation that removes or
 // reads back a registration, so set-up and clean-up call the platform
 // directly.
-#include <windows.h>
+#include "support/folders.h"
 
 #include "installer/service_definition.h"
 #include "scm/os_error.h"
@@ -123,14 +123,13 @@ Registration read_registration() {
     return found;
 }
 
-// The Windows path of a file in the build folder (Wine's Z: drive).
-std::u16string build_file(std::string_view name) {
-    const char* dir = std::getenv("VEK_BUILD_DIR");
-    if (dir == nullptr) return {};
-    std::string path = "Z:" + std::string(dir) + "/" + std::string(name);
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return utf8_to_utf16(path);
+// A copy of the sample service program in a folder of the tests' own
+// (C:\vek-scenarios carries the tests' marker), whatever the bundle's path.
+std::u16string service_program_copy() {
+    std::wstring folder = wine_test::scenario_folder(L"scm client");
+    std::wstring copy = folder + L"\\vek-system-service.exe";
+    wine_test::copy_file(wine_test::built_service(), copy);
+    return u16(copy.c_str());
 }
 
 bool file_exists(const std::u16string& path) {
@@ -193,8 +192,10 @@ TEST_F(ScmClient, OsErrorOfCode5IsThePlatformText) {
 TEST_F(ScmClient, RegistersDescribesAndQueries) {
     auto connection = connect(manager_access);
     ASSERT_TRUE(connection.has_value());
+    // A program that is not there, in the tests' own folder.
+    wine_test::make_scenarios_root();
     ServiceDefinition definition =
-        test_definition(u"C:\\Program Files\\Vek Test\\vek-scm-client-test.exe");
+        test_definition(u"C:\\vek-scenarios\\Vek Test\\vek-scm-client-test.exe");
     definition.launch_arguments = {"--mode", "two words"};
     definition.dependencies = {{ServiceDependency::Kind::service, "RpcSs"},
                                {ServiceDependency::Kind::group, "Vek Group"}};
@@ -207,7 +208,7 @@ TEST_F(ScmClient, RegistersDescribesAndQueries) {
 
     Registration registration = read_registration();
     EXPECT_EQ(utf8(registration.binary_path),
-              "\"C:\\Program Files\\Vek Test\\vek-scm-client-test.exe\" --mode \"two words\"");
+              "\"C:\\vek-scenarios\\Vek Test\\vek-scm-client-test.exe\" --mode \"two words\"");
     // "RpcSs", 0, "+Vek Group", 0, 0: the manager files the two kinds apart.
     EXPECT_EQ(registration.depend_on_service, std::u16string(u"RpcSs\0", 6));
     EXPECT_EQ(registration.depend_on_group, std::u16string(u"Vek Group\0", 10));
@@ -236,9 +237,8 @@ TEST_F(ScmClient, RegistersDescribesAndQueries) {
 }
 
 TEST_F(ScmClient, StartsARealServiceProgram) {
-    std::u16string program = build_file("vek-system-service.exe");
-    if (program.empty() || !file_exists(program))
-        GTEST_SKIP() << "no service program in the build folder yet";
+    std::u16string program = service_program_copy();
+    ASSERT_TRUE(file_exists(program));
 
     auto connection = connect(manager_access);
     ASSERT_TRUE(connection.has_value());

@@ -12,9 +12,7 @@
 namespace vek::wine_test {
 namespace {
 
-std::wstring probe() {
-    return windows_path_of_host_path(environment("VEK_BUILD_DIR") + "/tests/wine/stack_overrun.exe");
-}
+std::wstring probe() { return bundle_file(L"tests\\stack_overrun.exe"); }
 
 TEST(StackProtector, OverrunEndsTheProcessInsteadOfReturning) {
     // The C runtime's text mode writes CR LF.

@@ -42,6 +42,10 @@ struct ChildOptions {
     // cannot redirect its own children's output. By default the child has
     // none (DETACHED_PROCESS).
     bool own_console = false;
+    // Runs the child with the test's own token restricted: the
+    // Administrators group for deny only, as for a caller who is not an
+    // administrator (Windows only; Wine grants every right all the same).
+    bool without_administrators = false;
 };
 
 struct ChildResult {
@@ -178,24 +182,51 @@ inline ChildResult run_child_from_host(const std::wstring& program, DWORD timeou
             file_content(err_file).value_or("")};
 }
 
-// Starts `program` (a full path) with no arguments, waits up to `timeout_ms`
-// for it, and gives its exit code and everything it wrote to the captured
-// streams. A child that does not end in time is ended and reported as a
-// failure of the test, with exit code 0xFFFFFFFF. The default outlasts the
-// test prefix's three-minute limit for a service start, so that a start that
-// fails is reported with the manager's own answer.
+namespace detail {
+
+// The test's own token, with the Administrators group for deny only.
+inline HANDLE token_without_administrators() {
+    HANDLE own = nullptr, restricted = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(),
+                          TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY, &own))
+        return nullptr;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sid_size)) {
+        SID_AND_ATTRIBUTES deny{sid, 0};
+        if (!CreateRestrictedToken(own, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted))
+            restricted = nullptr;
+    }
+    CloseHandle(own);
+    return restricted;
+}
+
+}  // namespace detail
+
+// Starts `program` (a full path), waits up to `timeout_ms` for it, and gives
+// its exit code and everything it wrote to the captured streams; nothing,
+// with the platform's code as the last error, when it cannot be started. A
+// child that does not end in time is ended and reported as a failure of the
+// test, with exit code 0xFFFFFFFF. The default outlasts the test prefix's
+// three-minute limit for a service start, so that a start that fails is
+// reported with the manager's own answer.
 //
 // Wine's CreateProcessW refuses a program whose path is MAX_PATH long or
 // longer, in every form (plain and \\?\ form: error 2; without an
-// application name: 123). Such a program is run from the host's shell
-// instead, with its streams captured in files (run_child_from_host).
-inline ChildResult run_child(const std::wstring& program, const ChildOptions& options = {},
-                             DWORD timeout_ms = 300000) {
-    if (program.size() >= MAX_PATH) {
+// application name: 123). Under Wine such a program is run from the host's
+// shell instead, with its streams captured in files (run_child_from_host);
+// elsewhere it is started by its \\?\ form.
+inline std::optional<ChildResult> try_run_child(const std::wstring& program,
+                                                const ChildOptions& options = {},
+                                                DWORD timeout_ms = 300000) {
+    bool deep = program.size() >= MAX_PATH;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (deep && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
         if (options.out != Stream::captured || options.err != Stream::captured ||
-            !options.environment.empty() || !options.arguments.empty() || options.own_console) {
+            !options.environment.empty() || !options.arguments.empty() || options.own_console ||
+            options.without_administrators) {
             ADD_FAILURE() << "a program this deep runs only with the default options";
-            return {0xFFFFFFFF, {}, {}};
+            return ChildResult{0xFFFFFFFF, {}, {}};
         }
         return run_child_from_host(program, timeout_ms);
     }
@@ -224,27 +255,40 @@ inline ChildResult run_child(const std::wstring& program, const ChildOptions& op
 
     std::wstring command_line = L"\"" + program + L"\"";
     if (!options.arguments.empty()) command_line += L" " + options.arguments;
+    std::wstring application = deep ? L"\\\\?\\" + program : program;
     std::wstring environment = detail::environment_block(options.environment);
     PROCESS_INFORMATION process{};
     // No console of the test's to fall back on (none at all, or the child's
     // own), so a stream the test withholds is really missing.
-    BOOL created = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT |
-                                      (options.own_console ? CREATE_NO_WINDOW : DETACHED_PROCESS),
-                                  environment.data(), options.directory.c_str(), &startup,
-                                  &process);
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT |
+                  (options.own_console ? CREATE_NO_WINDOW : DETACHED_PROCESS);
+    BOOL created = FALSE;
+    if (options.without_administrators) {
+        // A restricted version of the caller's own token needs no privilege
+        // to start a process with.
+        detail::OwnedHandle token(detail::token_without_administrators());
+        if (token.get() == nullptr) {
+            ADD_FAILURE() << "no restricted token: error " << GetLastError();
+            return ChildResult{0xFFFFFFFF, {}, {}};
+        }
+        created = CreateProcessAsUserW(token.get(), application.c_str(), command_line.data(),
+                                       nullptr, nullptr, TRUE, flags, environment.data(),
+                                       options.directory.c_str(), &startup, &process);
+    } else {
+        created = CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                 flags, environment.data(), options.directory.c_str(), &startup,
+                                 &process);
+    }
     DWORD create_error = GetLastError();
     // The child holds its own copies now; the test's copies of the write ends
     // must go, or the reads below would never see the end.
     out_pipe.write.reset();
     err_pipe.write.reset();
-    ChildResult result;
     if (!created) {
-        ADD_FAILURE() << "CreateProcessW failed with " << create_error << " for "
-                      << utf8(program);
-        result.exit_code = 0xFFFFFFFF;
-        return result;
+        SetLastError(create_error);
+        return std::nullopt;
     }
+    ChildResult result;
     detail::OwnedHandle process_handle(process.hProcess);
     detail::OwnedHandle thread_handle(process.hThread);
 
@@ -269,6 +313,16 @@ inline ChildResult run_child(const std::wstring& program, const ChildOptions& op
     err_reader.join();
     GetExitCodeProcess(process.hProcess, &result.exit_code);
     return result;
+}
+
+// As try_run_child, for a program that must start: one that cannot is a
+// failure of the test, with exit code 0xFFFFFFFF.
+inline ChildResult run_child(const std::wstring& program, const ChildOptions& options = {},
+                             DWORD timeout_ms = 300000) {
+    std::optional<ChildResult> result = try_run_child(program, options, timeout_ms);
+    if (result) return *result;
+    ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << " for " << utf8(program);
+    return ChildResult{0xFFFFFFFF, {}, {}};
 }
 
 }  // namespace vek::wine_test

@@ -3,6 +3,7 @@
 // length: every call uses the long (\\?\) form.
 #pragma once
 
+#include "bundle.h"
 #include "text.h"
 #include "windows_api.h"
 
@@ -12,9 +13,12 @@
 
 namespace vek::wine_test {
 
-// The long form of a full drive path (C:\...).
+// The long form of a full path: a drive path (C:\...) or a share
+// (\\server\share\...).
 inline std::wstring long_form(const std::wstring& path) {
-    return path.starts_with(L"\\\\?\\") ? path : L"\\\\?\\" + path;
+    if (path.starts_with(L"\\\\?\\")) return path;
+    if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
 }
 
 // Removes `path` with everything inside it; a missing path is fine.
@@ -64,17 +68,43 @@ inline void copy_file(const std::wstring& from, const std::wstring& to) {
                       << GetLastError();
 }
 
-// The programs under test, as this build made them (Windows paths).
-inline std::wstring built_installer() {
-    return windows_path_of_host_path(environment("VEK_INSTALLER"));
-}
+// The programs under test, as the bundle holds them.
+inline std::wstring built_installer() { return bundle_file(L"dist\\vek-system-service-setup.exe"); }
 // The installer's symbols, which ship beside it.
 inline std::wstring built_installer_symbols() {
-    std::wstring installer = built_installer();
-    return installer.substr(0, installer.size() - 4) + L".pdb";
+    return bundle_file(L"dist\\vek-system-service-setup.pdb");
 }
-inline std::wstring built_service() {
-    return windows_path_of_host_path(environment("VEK_BUILD_DIR") + "/vek-system-service.exe");
+inline std::wstring built_service() { return bundle_file(L"service\\vek-system-service.exe"); }
+
+// Makes the tests' folder outside the bundle, C:\vek-scenarios, with the
+// tests' marker in it, unless it is there.
+inline void make_scenarios_root() {
+    if (!CreateDirectoryW(scenarios_root, nullptr)) {
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            ADD_FAILURE() << "cannot make " << utf8(scenarios_root) << ": " << GetLastError();
+        return;
+    }
+    HANDLE marker = CreateFileW((std::wstring(scenarios_root) + L"\\" + marker_name).c_str(),
+                                GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    if (marker == INVALID_HANDLE_VALUE)
+        ADD_FAILURE() << "cannot mark " << utf8(scenarios_root) << ": " << GetLastError();
+    else
+        CloseHandle(marker);
+}
+
+// Removes C:\vek-scenarios, if it is the tests' own.
+inline void remove_scenarios_root() {
+    std::wstring marker = std::wstring(scenarios_root) + L"\\" + marker_name;
+    if (GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES) remove_tree(scenarios_root);
+}
+
+// A fresh folder of that name under C:\vek-scenarios.
+inline std::wstring scenario_folder(const std::wstring& name) {
+    make_scenarios_root();
+    std::wstring folder = std::wstring(scenarios_root) + L"\\" + name;
+    fresh_folder(folder);
+    return folder;
 }
 
 inline constexpr wchar_t installer_file_name[] = L"vek-system-service-setup.exe";

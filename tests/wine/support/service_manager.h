@@ -221,4 +221,38 @@ inline void remove_service() {
     ADD_FAILURE() << "the service stayed registered after DeleteService";
 }
 
+// The manager's answer to a start request for the registered service, asked
+// directly: 0 when it accepted it, or its error code.
+inline DWORD start_answer() {
+    DWORD error = 0;
+    ScHandle service = open_service(SERVICE_START, &error);
+    if (!service) {
+        ADD_FAILURE() << "OpenServiceW failed with " << error;
+        return 0xFFFFFFFF;
+    }
+    return StartServiceW(service.get(), 0, nullptr) ? 0 : GetLastError();
+}
+
+// The manager's answer to starting a service registered as the installer
+// registers it, with `command_line` as its program: 0 when it accepted the
+// start, or its error code. The registration is the test's own, and is gone
+// again (stopped first if it started) when this returns.
+inline DWORD start_answer_for(const std::wstring& command_line) {
+    {
+        ScHandle manager = open_manager();
+        ScHandle service(CreateServiceW(manager.get(), service_name, L"Vek System Service",
+                                        SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                        command_line.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                        nullptr));
+        if (!service) {
+            ADD_FAILURE() << "CreateServiceW failed with " << GetLastError();
+            return 0xFFFFFFFF;
+        }
+    }
+    DWORD answer = start_answer();
+    remove_service();
+    return answer;
+}
+
 }  // namespace vek::wine_test

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs the test bundle as a Windows user would, under Wine: unpacks the zip
+# into a folder of its own outside the build tree, under a path with spaces,
+# non-ASCII letters and percent signs, and runs run-tests.cmd there with
+# Wine's cmd, in a fresh prefix. Exit code: run-tests.cmd's (0 when nothing
+# failed), or 1 when the run left the service or C:\vek-scenarios behind.
+#
+#   scripts/run-test-bundle.sh [ZIP]
+#
+# ZIP defaults to the one the windows preset made in build/windows.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ $# -gt 0 ]; then
+    zip=$1
+else
+    zip=$(ls "$repo"/build/windows/vek-system-service-setup-tests-*.zip)
+fi
+[ -f "$zip" ] || { echo "run-test-bundle: no test bundle at $zip" >&2; exit 2; }
+name=$(basename "$zip" .zip)
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-bundle.XXXXXX")
+export WINEPREFIX="$scratch/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    local status=$?
+    wineserver -k 2>/dev/null || true
+    rm -rf "$scratch"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+unpacked="$scratch/Prüfung 100% %OS% (unpacked)"
+python3 - "$zip" "$unpacked" <<'EOF'
+import sys
+import zipfile
+zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])
+EOF
+echo "unpacked $(basename "$zip") into $unpacked"
+
+"$repo/cmake/wine-prefix.sh" setup
+
+# From the bundle's own folder, as a user runs it: Wine's cmd mangles a
+# percent sign in the script's own path (%~dp0), so run-tests.cmd works with
+# paths relative to the current folder.
+set +e
+(cd "$unpacked/$name" && wine cmd /c run-tests.cmd)
+status=$?
+set -e
+
+# The runner checks that nothing is left behind; so does this, from outside.
+if wine reg query 'HKLM\System\CurrentControlSet\Services\vek-system-service' >/dev/null 2>&1; then
+    echo "run-test-bundle: the service vek-system-service is still registered" >&2
+    status=1
+fi
+if [ -e "$WINEPREFIX/drive_c/vek-scenarios" ]; then
+    echo "run-test-bundle: C:\\vek-scenarios was left behind" >&2
+    status=1
+fi
+exit "$status"
