@@ -26,6 +26,9 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+# The workflow linter runs on Node.js; a machine that has it from elsewhere
+# keeps its own.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
@@ -34,6 +37,16 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
+
+stage "the Windows workflow against the workflow schema (action-validator, from npm)"
+lint=build/workflow-lint
+mkdir -p "$lint"
+cp tools/workflow-lint/package.json tools/workflow-lint/package-lock.json "$lint/"
+(cd "$lint" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+for workflow in .github/workflows/*.yml; do
+    "$lint/node_modules/.bin/action-validator" "$workflow"
+    echo "valid: $workflow"
+done
 
 stage "native: configure and build"
 cmake --preset native >/dev/null
