@@ -3,12 +3,14 @@
 // This is the demo's payload and the scenario tests' real service, not part of
 // the product. It does nothing but follow the service protocol correctly:
 // connect to the service control manager, report start-pending then running,
-// obey stop, pause and continue, and report stopped before it exits.
+// obey stop, pause and continue, and report stopped before it exits. (For the
+// tests it can also fail at once: see stops_at_once.)
 //
 // Run from a console (not by the manager) it says so and exits with 1.
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -71,6 +73,15 @@ DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
     }
 }
 
+bool stops_at_once() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring flag(path, length);
+    flag = flag.substr(0, flag.find_last_of(L'\\') + 1) + L"vek-system-service.stop-at-once";
+    return GetFileAttributesW(flag.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 void WINAPI service_main(DWORD, wchar_t**) {
     status_handle = RegisterServiceCtrlHandlerExW(service_name, control_handler, nullptr);
     if (status_handle == nullptr) return;  // Nobody to report to.
@@ -81,6 +92,14 @@ void WINAPI service_main(DWORD, wchar_t**) {
     stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stop_event == nullptr) {
         report(SERVICE_STOPPED, GetLastError());
+        return;
+    }
+    // A service that fails as soon as it has started, for the tests: with a
+    // file of this name beside the program, it stops at once with exit code
+    // 2 (ERROR_FILE_NOT_FOUND), as a service missing its configuration might.
+    if (stops_at_once()) {
+        CloseHandle(stop_event);
+        report(SERVICE_STOPPED, ERROR_FILE_NOT_FOUND);
         return;
     }
     report(SERVICE_RUNNING);

@@ -135,6 +135,36 @@ INSTANTIATE_TEST_SUITE_P(
                          L"\u65e5\u672c \U0001F600"}),
     [](const ::testing::TestParamInfo<FirstInstallCase>& case_info) { return case_info.param.label; });
 
+// Deployment tools add silent switches to every installer: the installer
+// ignores its arguments, so even "/?" installs and starts the service.
+TEST_F(Scenario, ArgumentsAreIgnored) {
+    std::wstring folder = lay_out(L"arguments");
+    ChildOptions options;
+    options.arguments = L"/? /S /quiet";
+
+    ChildResult result = run_installer_in(folder, options);
+
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, first_install_output);
+    EXPECT_EQ(result.exit_code, 0u);
+    expect_registration(installed_registration(folder + L"\\" + service_file_name));
+}
+
+// Exit code 0 says that the manager accepted the start request, not that the
+// service runs: a service program that fails as soon as it has started
+// still gives 0.
+TEST_F(Scenario, ExitCodeZeroMeansTheStartWasAcceptedNotThatTheServiceRuns) {
+    std::wstring folder = lay_out(L"stops-at-once");
+    make_empty_file(folder + L"\\vek-system-service.stop-at-once");
+
+    ChildResult result = run_installer_in(folder);
+
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, first_install_output);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(wait_until_settled(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
 // --- An existing registration --------------------------------------------
 
 TEST_F(Scenario, SecondRunWhileRunningChangesNothing) {

@@ -47,5 +47,16 @@ TEST(StackProtector, GuardIsUnpredictable) {
     EXPECT_NE(first, second) << "the same guard in two processes";
 }
 
+// Built with the installer's handling of runtime faults: a diagnostic line
+// and exit code 3, not an exception nobody catches.
+TEST(RuntimeFault, EndsTheProcessWithExitCodeThree) {
+    ChildOptions options;
+    options.environment.emplace_back(L"VEK_RUNTIME_FAULT", L"1");
+    ChildResult run = run_child(probe(), options);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "internal fault: basic_string::_M_create\n");
+    EXPECT_EQ(run.exit_code, 3u);
+}
+
 }  // namespace
 }  // namespace vek::wine_test

@@ -4,12 +4,14 @@
 // and over the guard. The protected function must then end
 // the process instead of returning: "returned" is never printed.
 // With VEK_SHOW_GUARD set it prints the guard's value instead, as the
-// platform library set it before main().
+// platform library set it before main(). With VEK_RUNTIME_FAULT set it makes
+// a fault of the C++ runtime, which the installer's own handling ends.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 extern "C" std::uintptr_t __stack_chk_guard;
 
@@ -27,6 +29,15 @@ namespace {
 }  // namespace
 
 int main() {
+    // A fault of the C++ runtime, handled as in the installer: a string
+    // longer than any string can be.
+    if (std::getenv("VEK_RUNTIME_FAULT") != nullptr) {
+        volatile std::size_t too_long = std::string().max_size() + 1;
+        std::string text;
+        text.reserve(too_long);
+        std::puts("returned");
+        return 0;
+    }
     if (std::getenv("VEK_SHOW_GUARD") != nullptr) {
         std::printf("guard %016" PRIxPTR "\n", __stack_chk_guard);
         return 0;

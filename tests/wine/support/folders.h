@@ -68,6 +68,15 @@ inline void copy_file(const std::wstring& from, const std::wstring& to) {
                       << GetLastError();
 }
 
+inline void make_empty_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        ADD_FAILURE() << "cannot make " << utf8(path) << ": " << GetLastError();
+    else
+        CloseHandle(file);
+}
+
 // The programs under test, as the bundle holds them.
 inline std::wstring built_installer() { return bundle_file(L"dist\\vek-system-service-setup.exe"); }
 // The installer's symbols, which ship beside it.
