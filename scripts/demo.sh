@@ -1,16 +1,19 @@
 #!/bin/sh
 # The main job, end to end, on a Debian machine: installs what is missing,
-# builds the Windows programs, and runs the installer under Wine against
-# Wine's real service control manager, in a throw-away prefix (nothing on the
-# host is touched). The installer runs twice: a first install, then the
-# existing-service path.
+# builds the installer and the sample service, and runs the installer under
+# Wine against Wine's real service control manager, in a throw-away prefix
+# (nothing on the host is touched). It shows, each with its exit code: a first
+# install, a re-run, a stopped service started again, a failure report (the
+# installer alone in a folder), and the service's removal; and the
+# registration as the manager reports it.
 #
 #   scripts/demo.sh [--keep]
 #
 #   --keep   keep the Wine prefix afterwards (its processes are ended all the
 #            same); by default it is removed.
 #
-# The service it installs, vek-system-service.exe, is a sample built from
+# The build's own output goes to a log file, named at the start. The service
+# it installs, vek-system-service.exe, is a sample built from
 # sample_service/: the demo's payload, not part of the product.
 set -eu
 
@@ -19,7 +22,7 @@ for argument in "$@"; do
     case "$argument" in
     --keep) keep=yes ;;
     -h | --help)
-        sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -31,6 +34,7 @@ done
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build/windows"
+started=$(date +%s)
 
 heading() {
     printf '\n=== %s ===\n' "$1"
@@ -39,8 +43,8 @@ heading() {
 heading "Packages"
 # make: CMake's default generator; clang 16 and lld 16 build the Windows
 # programs over MinGW-w64's runtime and libstdc++; python3 finishes the
-# shipped file; googletest: the Windows build compiles its test programs from
-# Debian's GoogleTest sources.
+# shipped file; googletest: the windows preset's test programs are declared
+# from Debian's GoogleTest sources (the demo builds none of them).
 packages="cmake make g++ g++-mingw-w64-x86-64 clang-16 lld-16 llvm-16 python3 wine64 googletest"
 missing=""
 for package in $packages; do
@@ -58,21 +62,25 @@ else
         echo "not root and no sudo: install$missing first" >&2
         exit 1
     fi
-    $as_root apt-get update
+    $as_root apt-get update -qq
     # shellcheck disable=SC2086 # one word per package
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y $missing
+    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing >/dev/null
 fi
 
-heading "Build (windows preset)"
+heading "Build (windows preset: the installer and the sample service only)"
+mkdir -p "$build"
+log="$build/demo-build.log"
+echo "the build's output goes to $log"
 cd "$repo"
-cmake --preset windows
-cmake --build --preset windows
-for program in dist/vek-system-service-setup.exe vek-system-service.exe vek-service-query.exe; do
-    if [ ! -f "$build/$program" ]; then
-        echo "the build did not make $build/$program" >&2
-        exit 1
-    fi
-done
+if ! { cmake --preset windows &&
+    cmake --build --preset windows --target vek-system-service-setup vek-system-service vek-service-query; } \
+    >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    echo "the build failed; its whole output is in $log" >&2
+    exit 1
+fi
+built=$(date +%s)
+echo "built in $((built - started)) s"
 
 heading "Wine prefix"
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vek-demo-prefix.XXXXXX")
@@ -104,45 +112,62 @@ wine wineboot -i >/dev/null 2>&1
 wineserver -w
 echo "set up"
 
-heading "Programs"
 folder_unix="$WINEPREFIX/drive_c/Program Files/Vek System Service"
 folder='C:\Program Files\Vek System Service'
 mkdir -p "$folder_unix"
 # The installer as it ships (stripped, from dist/), beside the sample service.
 cp "$build/dist/vek-system-service-setup.exe" "$build/vek-system-service.exe" "$folder_unix/"
-echo "copied into $folder:"
-ls -l "$folder_unix"
+lonely_unix="$WINEPREFIX/drive_c/Installer alone"
+lonely='C:\Installer alone'
+mkdir -p "$lonely_unix"
+cp "$build/dist/vek-system-service-setup.exe" "$lonely_unix/"
 
-run_installer() {
-    printf '$ wine "%s"\n' "$folder\\vek-system-service-setup.exe"
+# Runs a command as a user would type it, shows it and its exit code.
+run() {
+    printf '> %s\n' "$1"
+    shift
     set +e
-    wine "$folder\\vek-system-service-setup.exe"
+    wine "$@"
     code=$?
     set -e
     echo "exit code: $code"
 }
 
 show_service() {
-    echo "\$ vek-service-query --wait"
-    wine "$build/vek-service-query.exe" --wait || true
-    echo "\$ wine sc query vek-system-service"
-    wine sc query vek-system-service || true
+    run 'sc qc vek-system-service (here: vek-service-query --wait, Wine'"'"'s sc has no qc)' \
+        "$build/vek-service-query.exe" --wait
 }
 
-heading "First run: the service is registered and started"
-run_installer
-first_code=$code
-
-heading "The service as the manager reports it"
+heading "1. First install: the service is registered and started"
+run "\"$folder\\vek-system-service-setup.exe\"" "$folder\\vek-system-service-setup.exe"
+first=$code
 show_service
 
-heading "Second run: the service exists and runs, so nothing changes"
-run_installer
-second_code=$code
+heading "2. Run again: the service is registered and running, so nothing changes"
+run "\"$folder\\vek-system-service-setup.exe\"" "$folder\\vek-system-service-setup.exe"
+second=$code
 
-heading "The service as the manager reports it"
+heading "3. The service stopped, then the installer: it starts the service again"
+run "sc stop vek-system-service" sc stop vek-system-service
+# Until it has stopped: the installer would ask a stopping service to start.
+wine "$build/vek-service-query.exe" --wait >/dev/null 2>&1 || true
+run "\"$folder\\vek-system-service-setup.exe\"" "$folder\\vek-system-service-setup.exe"
+third=$code
 show_service
+
+heading "4. A failure: the installer alone in a folder, without the service program"
+run "\"$lonely\\vek-system-service-setup.exe\"" "$lonely\\vek-system-service-setup.exe"
+fourth=$code
+
+heading "5. Removal: stop the service, then delete its registration"
+run "sc stop vek-system-service" sc stop vek-system-service
+run "sc delete vek-system-service" sc delete vek-system-service
+show_service
+fifth=$code
 
 heading "Summary"
-echo "first run exit code: $first_code, second run exit code: $second_code"
-[ "$first_code" -eq 0 ] && [ "$second_code" -eq 0 ]
+echo "exit codes: first install $first, re-run $second, stopped service $third," \
+    "installer alone $fourth (a failure, as expected), the query after removal $fifth (1: not registered)"
+echo "$(($(date +%s) - built)) s after the build, $(($(date +%s) - started)) s in all"
+[ "$first" -eq 0 ] && [ "$second" -eq 0 ] && [ "$third" -eq 0 ] && [ "$fourth" -eq 1 ] &&
+    [ "$fifth" -ne 0 ]
