@@ -25,7 +25,7 @@ echo "rebuilding the shipped files and the test bundle in $copy"
     cmake --build --preset windows --target test_bundle -j "$(nproc)" >/dev/null)
 
 status=0
-bundle=$(cd "$build" && ls vek-system-service-setup-tests-*.zip)
+bundle=$(cd "$build" && ls -t vek-system-service-setup-tests-*.zip | head -n 1)
 for file in dist/vek-system-service-setup.exe dist/vek-system-service-setup.pdb dist/install.cmd \
     dist/SHA256SUMS "$bundle"; do
     if cmp -s "$build/$file" "$copy/build/windows/$file"; then

@@ -14,7 +14,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 if [ $# -gt 0 ]; then
     zip=$1
 else
-    zip=$(ls "$repo"/build/windows/vek-system-service-setup-tests-*.zip)
+    # The newest, should an older version's still lie there.
+    zip=$(ls -t "$repo"/build/windows/vek-system-service-setup-tests-*.zip 2>/dev/null | head -n 1 || true)
 fi
 [ -f "$zip" ] || { echo "run-test-bundle: no test bundle at $zip" >&2; exit 2; }
 name=$(basename "$zip" .zip)
