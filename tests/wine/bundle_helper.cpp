@@ -41,14 +41,8 @@ void say(const std::wstring& line) {
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-std::wstring long_path(const std::wstring& path) {
-    if (path.starts_with(L"\\\\?\\")) return path;
-    if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + path.substr(2);
-    return L"\\\\?\\" + path;
-}
-
 bool exists(const std::wstring& path) {
-    return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool is_marked(const std::wstring& folder) {
@@ -62,26 +56,6 @@ bool below_marked_folder(std::wstring path) {
         if (is_marked(path)) return true;
     }
     return false;
-}
-
-bool remove_tree(const std::wstring& path) {
-    std::wstring full = long_path(path);
-    DWORD attributes = GetFileAttributesW(full.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
-        SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(full.c_str()) != 0;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((full + L"\\*").c_str(), &entry);
-    bool removed = true;
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..") removed = remove_tree(path + L"\\" + name) && removed;
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    return RemoveDirectoryW(full.c_str()) != 0 && removed;
 }
 
 class Handle {
@@ -189,7 +163,7 @@ int start_clean() {
     for (const std::wstring& folder : test_folders()) {
         if (!exists(folder)) continue;
         say(L"Removing " + folder + L", left by an earlier run of these tests.");
-        if (!remove_tree(folder)) {
+        if (!remove_path(folder)) {
             say(L"Could not remove " + folder + L".");
             status = 1;
         }
@@ -211,10 +185,10 @@ int finish() {
         if (!exists(folder)) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the folder " + folder);
-        if (is_marked(folder) && !remove_tree(folder)) say(L"  and it could not be removed");
+        if (is_marked(folder) && !remove_path(folder)) say(L"  and it could not be removed");
     }
     // The bundle's own scratch goes as well; it is not a leftover.
-    remove_tree(bundle_file(L"work"));
+    remove_path(bundle_file(L"work"));
     return leftovers;
 }
 

@@ -62,12 +62,12 @@ protected:
     }
 
     std::wstring folder;
-    ChildOptions options;
 };
 
 TEST_F(DllPlanting, InstallerLoadsNoDllFromItsOwnFolder) {
     // No service executable beside it: the run fails, and with the backtrace
     // switch on the report loads DbgHelp to name the frames.
+    ChildOptions options;
     options.environment.emplace_back(L"VEK_BACKTRACE", L"1");
     ChildResult run = run_child(folder + L"\\" + installer_file_name, options);
     EXPECT_EQ(run.exit_code, 1u);
@@ -79,7 +79,7 @@ TEST_F(DllPlanting, InstallerLoadsNoDllFromItsOwnFolder) {
 }
 
 TEST_F(DllPlanting, CarelessLoaderInTheSameSetUpLoadsThePlantedDll) {
-    ChildResult run = run_child(folder + L"\\load_dbghelp_plainly.exe", options);
+    ChildResult run = run_child(folder + L"\\load_dbghelp_plainly.exe");
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_TRUE(exists(folder + L"\\dbghelp.dll.loaded"))
         << "the control did not load the planted DLL: the set-up cannot catch planting";

@@ -22,6 +22,37 @@
 
 namespace vek::wine_test {
 
+// The long form of a full path: a drive path (C:\...) or a share
+// (\\server\share\...).
+inline std::wstring long_form(const std::wstring& path) {
+    if (path.starts_with(L"\\\\?\\")) return path;
+    if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+// Removes `path` with everything inside it, read-only files included; a
+// missing path is fine. False when something could not be removed, with the
+// platform's code as the last error.
+inline bool remove_path(const std::wstring& path) {
+    std::wstring full = long_form(path);
+    DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(full.c_str()) != 0;
+    bool removed = true;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((full + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") removed = remove_path(path + L"\\" + name) && removed;
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(full.c_str()) != 0 && removed;
+}
+
 // The file that marks a folder as made by these tests. A folder of the tests
 // outside the bundle gets one when it is made; anything below such a folder
 // (a service's program, say) is the tests' own.

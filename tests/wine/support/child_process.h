@@ -2,6 +2,7 @@
 // test's control, and collects what it wrote and its exit code.
 #pragma once
 
+#include "bundle.h"
 #include "text.h"
 #include "windows_api.h"
 
@@ -220,8 +221,7 @@ inline std::optional<ChildResult> try_run_child(const std::wstring& program,
                                                 const ChildOptions& options = {},
                                                 DWORD timeout_ms = 300000) {
     bool deep = program.size() >= MAX_PATH;
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (deep && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    if (deep && under_wine()) {
         if (options.out != Stream::captured || options.err != Stream::captured ||
             !options.environment.empty() || !options.arguments.empty() || options.own_console ||
             options.without_administrators) {

@@ -13,34 +13,9 @@
 
 namespace vek::wine_test {
 
-// The long form of a full path: a drive path (C:\...) or a share
-// (\\server\share\...).
-inline std::wstring long_form(const std::wstring& path) {
-    if (path.starts_with(L"\\\\?\\")) return path;
-    if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + path.substr(2);
-    return L"\\\\?\\" + path;
-}
-
 // Removes `path` with everything inside it; a missing path is fine.
 inline void remove_tree(const std::wstring& path) {
-    std::wstring long_path = long_form(path);
-    DWORD attributes = GetFileAttributesW(long_path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW((long_path + L"\\*").c_str(), &entry);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring name = entry.cFileName;
-                if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
-            } while (FindNextFileW(search, &entry));
-            FindClose(search);
-        }
-        if (!RemoveDirectoryW(long_path.c_str()))
-            ADD_FAILURE() << "cannot remove " << utf8(path) << ": " << GetLastError();
-    } else if (!DeleteFileW(long_path.c_str())) {
-        ADD_FAILURE() << "cannot remove " << utf8(path) << ": " << GetLastError();
-    }
+    if (!remove_path(path)) ADD_FAILURE() << "cannot remove " << utf8(path) << ": " << GetLastError();
 }
 
 // Makes `path` and any missing parents.
