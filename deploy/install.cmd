@@ -9,22 +9,47 @@ rem included, go time-stamped to standard output and to install.log in that
 rem folder (writable by administrators only).
 rem
 rem An upgrade: when the package's vek-system-service.exe differs from the
-rem installed one and the service runs, the service is stopped (60 seconds at
-rem most) before the file is replaced; the installer then starts it again. The
-rem registration is never changed.
+rem installed one and the service is not stopped, it is stopped first (60
+rem seconds at most, stop-pending included); each program is copied under a
+rem temporary name beside the installed one and then moved over it, so that
+rem an intact program is there at every moment; the installer then starts the
+rem service again. The registration is never changed.
+rem
+rem For detection rules: before it changes anything it deletes the value
+rem InstalledServiceSha256 of HKLM\SOFTWARE\Vek System Service (64-bit view),
+rem and only once the installer has exited with 0 it writes there the SHA-256
+rem of the installed vek-system-service.exe, 64 lower-case hex digits.
+rem
+rem One run at a time: a run holds install.lock in the target folder open for
+rem as long as it works (uninstall.cmd does too). Windows closes it when the
+rem run ends, however it ends, so a crash or a power cut cannot leave it held.
+rem Another run waits for it, 5 minutes at most.
 rem
 rem Exit codes: the installer's own (0 done, 1 failed, 2 and 3 internal
 rem faults), or this script's:
-rem   10  the package is incomplete: nothing was stopped or changed
-rem   11  the programs could not be copied into place (or ProgramW6432 is not
-rem       set: not 64-bit Windows)
-rem   12  the service did not stop within 60 seconds: nothing was copied
+rem   10    the package is incomplete: nothing was changed
+rem   11    the programs could not be copied into place (a service stopped for
+rem         the copy is asked to start again), or ProgramW6432 is not set (not
+rem         64-bit Windows)
+rem   12    the service did not stop within 60 seconds: nothing was copied,
+rem         the old program is in place and still running
+rem   13    the service is registered from another folder: nothing was
+rem         stopped, copied or run (uninstall.cmd, then install.cmd, moves it)
+rem   14    the service's state could not be read: nothing was changed
+rem   15    the installer exited with 0, but the SHA-256 for detection rules
+rem         could not be computed or written
+rem   1618  another install.cmd or uninstall.cmd ran for 5 minutes: nothing
+rem         was changed (deployment tools retry this code)
 rem
-rem It runs unchanged under Windows' cmd and Wine's: no || or && after a
-rem builtin (Wine gets them wrong; errorlevel is tested on the next line),
-rem ping for a wait (Wine has no timeout), and the system's programs by their
-rem full paths, so that nothing in the current folder is run in their place
-rem (from a 32-bit agent's cmd, System32 is SysWOW64, which has them too).
+rem It reads nothing that Windows translates: the service's state from sc's
+rem untranslated state word and number (4  RUNNING) on whatever line holds
+rem them, the registration's program from reg's ImagePath line, the SHA-256
+rem from certutil's line of hex digits, and otherwise only exit codes. It runs
+rem unchanged under Windows' cmd and Wine's: no || or && after a builtin
+rem (errorlevel is tested on the next line), no redirection of a block, ping
+rem for a wait, and the system's programs by their full paths, so that nothing
+rem in the current folder is run in their place (from a 32-bit agent's cmd,
+rem System32 is SysWOW64, which has them too).
 setlocal EnableExtensions DisableDelayedExpansion
 rem The script's own path, taken before any call: cmd may resolve %~dp0 and
 rem %~f0 against the current folder after a call when it was started quoted.
@@ -34,6 +59,8 @@ set "service=vek-system-service"
 set "setup=vek-system-service-setup.exe"
 set "program=vek-system-service.exe"
 set "system=%SystemRoot%\System32"
+set "record_key=HKLM\SOFTWARE\Vek System Service"
+set "record_value=InstalledServiceSha256"
 set "log="
 if not defined ProgramW6432 goto :no_program_files
 set "target=%ProgramW6432%\Vek System Service"
@@ -50,6 +77,12 @@ call :log
 exit /b 10
 :complete
 
+rem The lock: install.lock opened as this run's standard error for as long
+rem as :locked runs. cmd opens a redirection's file for writing without
+rem letting others write, so another run's redirection fails until this one
+rem ends; its failure message goes to nul (the outer redirection).
+set /a lock_waited=0
+:take_lock
 if exist "%target%\" goto :have_target
 mkdir "%target%" >nul 2>&1
 if exist "%target%\" goto :have_target
@@ -58,8 +91,73 @@ call :log
 exit /b 11
 :have_target
 set "log=%target%\install.log"
+set "locked="
+set "result="
+call :try_lock 2>nul
+if defined locked exit /b %result%
+if %lock_waited% equ 0 echo %date% %time% another install.cmd or uninstall.cmd is running: waiting for it to end, 5 minutes at most
+if %lock_waited% geq 300 goto :lock_timeout
+"%system%\ping.exe" -n 2 127.0.0.1 >nul
+set /a lock_waited+=1
+goto :take_lock
+:lock_timeout
+echo %date% %time% another install.cmd or uninstall.cmd has been running for 5 minutes: nothing was changed
+exit /b 1618
+
+:try_lock
+call :locked 2>"%target%\install.lock"
+exit /b 0
+
+rem Under the lock: a work file of this run's own for what the programs it
+rem runs print; work files a run that was cut short left behind go first.
+:locked
+set "locked=yes"
+del /q "%target%\install-*.tmp" >nul 2>&1
+:name_work
+set "work=%target%\install-%random%%random%.tmp"
+if exist "%work%" goto :name_work
+call :install
+set "result=%errorlevel%"
+del "%work%" >nul 2>&1
+exit /b 0
+
+:install
 set "message=installing from %package%"
 call :log
+
+rem Not registered: no state, and sc's code for an unknown service (1060;
+rem Wine 8's sc exits with 1). No state with another code: sc could not ask.
+call :query_state
+if defined state goto :registered
+if "%sc_code%"=="1060" goto :checked_registration
+if "%sc_code%"=="1" goto :checked_registration
+set "message=cannot read the state of %service%: sc query exited with %sc_code%; nothing was changed"
+call :log
+exit /b 14
+
+rem The installer never changes a registration: one that runs another
+rem folder's program would be started again as it is, with the new program
+rem copied where nothing uses it. Nothing is touched then.
+:registered
+call :query_image
+if /i "%image%"=="%target%\%program%" goto :checked_registration
+set "other=an unknown folder"
+if defined image for %%f in ("%image%") do set "other=%%~dpf"
+if not defined image set "image=none that reg can read"
+set "message=%service% is registered from another folder, %other% (its program: %image%): nothing was stopped, copied or run. To move it to %target%, run uninstall.cmd, then install.cmd"
+call :log
+exit /b 13
+:checked_registration
+
+rem Detection rules see no install from here until the installer has
+rem exited with 0.
+"%system%\reg.exe" delete "%record_key%" /v %record_value% /f /reg:64 >nul 2>&1
+"%system%\reg.exe" query "%record_key%" /v %record_value% /reg:64 >nul 2>&1
+if errorlevel 1 goto :record_cleared
+set "message=cannot delete %record_key%\%record_value%: nothing was changed"
+call :log
+exit /b 15
+:record_cleared
 
 rem Does the package bring another vek-system-service.exe than the installed
 rem one? fc /b compares the bytes (exit code 0 same, 1 different, 2 a file
@@ -83,28 +181,27 @@ set "message=%program% is the installed one: left as it is"
 call :log
 :compared
 
-rem A running program cannot be overwritten: a service that is not stopped is
+rem A running program cannot be replaced: a service that is not stopped is
 rem stopped first, when the program to replace is there. The stop is asked for
-rem again while the service is in another state than stopping (a start in
-rem progress refuses it).
+rem again while the service is in another state than stop-pending (a start in
+rem progress refuses it); stop-pending is waited through, 60 seconds at most.
 set "stopped="
 if "%differs%"=="no" goto :copy
 if not exist "%target%\%program%" goto :copy
-call :query_state
 if not defined state goto :copy
-if "%state%"=="1" goto :copy
-set "message=%program% differs from the installed one: stopping %service%"
+if "%state%"=="1 STOPPED" goto :copy
+set "message=%program% differs from the installed one: stopping %service% (%state%)"
 call :log
 set /a waited=0
 :stop
-if not "%state%"=="3" "%system%\sc.exe" stop %service% >nul 2>&1
+if not "%state%"=="3 STOP_PENDING" "%system%\sc.exe" stop %service% >nul 2>&1
 "%system%\ping.exe" -n 2 127.0.0.1 >nul
 set /a waited+=1
 call :query_state
 if not defined state goto :has_stopped
-if "%state%"=="1" goto :has_stopped
+if "%state%"=="1 STOPPED" goto :has_stopped
 if %waited% lss 60 goto :stop
-set "message=%service% did not stop within 60 seconds (state %state%)"
+set "message=%service% did not stop within 60 seconds (%state%): nothing was copied, the installed program is left as it is"
 call :log
 exit /b 12
 :has_stopped
@@ -112,61 +209,57 @@ set "stopped=yes"
 set "message=%service% stopped"
 call :log
 
-rem xcopy (not copy, a builtin) for its documented exit codes: 0 copied, 1 and
-rem more failed. A stopped service's process may hold its file a moment
-rem longer: the program's copy is tried five times, a second apart.
 :copy
-"%system%\xcopy.exe" "%package%%setup%" "%target%\" /y /r /q >nul 2>&1
+call :put_in_place "%setup%"
 if errorlevel 1 goto :copy_failed
-set "message=copied %setup%"
-call :log
 if "%differs%"=="no" goto :run
-set /a tries=0
-:copy_program
-"%system%\xcopy.exe" "%package%%program%" "%target%\" /y /r /q >nul 2>&1
-if not errorlevel 1 goto :copied_program
-set /a tries+=1
-if %tries% geq 5 goto :copy_failed
-"%system%\ping.exe" -n 2 127.0.0.1 >nul
-goto :copy_program
-:copied_program
-set "message=copied %program%"
-call :log
+call :put_in_place "%program%"
+if errorlevel 1 goto :copy_failed
 
-rem The installer's output goes through a file in the target folder, so that
-rem its exit code is kept; then each line is logged. findstr /n numbers every
-rem line, blank ones too; Wine's findstr is a stub that prints nothing, and
-rem there only for /f's own reading is left, which skips blank lines.
+rem The installer's output goes through the work file, so that its exit code
+rem is kept; then each line is logged. findstr /n numbers every line, blank
+rem ones too; Wine's findstr is a stub that prints nothing, and there only
+rem for /f's own reading is left, which skips blank lines.
 :run
 set "message=running %setup%"
 call :log
-set "output=%target%\install-output.tmp"
-"%target%\%setup%" >"%output%" 2>&1
+"%target%\%setup%" >"%work%" 2>&1
 set "code=%errorlevel%"
 set "numbered="
-for /f "tokens=1* delims=:" %%a in ('%system%\findstr.exe /n "^" "%output%" 2^>nul') do (
+for /f "tokens=1* delims=:" %%a in ('%system%\findstr.exe /n "^" "%work%" 2^>nul') do (
     set "numbered=yes"
     echo %date% %time% setup: %%b
     >>"%log%" echo %date% %time% setup: %%b
 )
 if defined numbered goto :logged
-for /f "usebackq delims=" %%a in ("%output%") do (
+for /f "usebackq delims=" %%a in ("%work%") do (
     echo %date% %time% setup: %%a
     >>"%log%" echo %date% %time% setup: %%a
 )
 :logged
-del "%output%" >nul 2>&1
 set "message=%setup% exited with %code%"
 call :log
-exit /b %code%
+if not "%code%"=="0" exit /b %code%
+
+call :sha256 "%target%\%program%"
+if not defined hash goto :not_recorded
+"%system%\reg.exe" add "%record_key%" /v %record_value% /t REG_SZ /d %hash% /f /reg:64 >nul 2>&1
+if errorlevel 1 goto :not_recorded
+set "message=recorded for detection rules: %record_key%\%record_value% = %hash%"
+call :log
+exit /b 0
+:not_recorded
+set "message=cannot record the SHA-256 of %target%\%program% in %record_key%\%record_value% (certutil -hashfile or reg add failed)"
+call :log
+exit /b 15
 
 :copy_failed
-set "message=cannot copy the programs to %target%"
+set "message=cannot copy %name% to %target%: the installed programs are left as they were"
 call :log
 if not defined stopped exit /b 11
 rem The old program is still in place: start it again.
 "%system%\sc.exe" start %service% >nul 2>&1
-set "message=asked %service% to start again"
+set "message=asked %service% to start again: sc start exited with %errorlevel%"
 call :log
 exit /b 11
 
@@ -174,6 +267,32 @@ exit /b 11
 set "message=ProgramW6432 is not set: this is not 64-bit Windows"
 call :log
 exit /b 11
+
+rem Copies the package's %1 into the target folder under a temporary name,
+rem then moves it over the installed one, which stays intact until then. A
+rem stopped service's process may hold its file a moment longer: the move is
+rem tried ten times, a second apart. Exit code 1 when it is not in place (the
+rem temporary copy is gone again).
+:put_in_place
+set "name=%~1"
+set "temporary=%target%\%name%.new"
+copy /y /b "%package%%name%" "%temporary%" >nul 2>&1
+if errorlevel 1 goto :not_in_place
+set /a tries=0
+:move
+move /y "%temporary%" "%target%\%name%" >nul 2>&1
+if not errorlevel 1 goto :in_place
+set /a tries+=1
+if %tries% geq 10 goto :not_in_place
+"%system%\ping.exe" -n 2 127.0.0.1 >nul
+goto :move
+:in_place
+set "message=copied %name%"
+call :log
+exit /b 0
+:not_in_place
+del "%temporary%" >nul 2>&1
+exit /b 1
 
 rem Writes %message% (no double quotes in it) to standard output and, once the
 rem target folder exists, to install.log, after the date and time.
@@ -184,12 +303,62 @@ for %%m in ("%message%") do (
 )
 exit /b 0
 
-rem Sets state to the service's state number as sc query shows it (1 stopped,
-rem 3 stop pending, 4 running, 7 paused, ...), or to nothing when the service
-rem is not registered.
+rem Sets state to the service's state as sc query shows it, number and word
+rem ("4 RUNNING"), or to nothing when no line holds one; sc_code to sc's exit
+rem code. Windows translates sc's labels (STATE is ESTADO, STATUS, ETAT...)
+rem but not the state words, so any two neighbouring words on any line that
+rem are a state's number and word are taken.
 :query_state
 set "state="
-for /f "tokens=1,3" %%a in ('%system%\sc.exe query %service%') do (
-    if "%%a"=="STATE" set "state=%%b"
+"%system%\sc.exe" query %service% >"%work%" 2>&1
+set "sc_code=%errorlevel%"
+for /f "usebackq tokens=1-10" %%a in ("%work%") do (
+    for %%p in ("%%a %%b" "%%b %%c" "%%c %%d" "%%d %%e" "%%e %%f" "%%f %%g" "%%g %%h" "%%h %%i" "%%i %%j") do (
+        for %%s in ("1 STOPPED" "2 START_PENDING" "3 STOP_PENDING" "4 RUNNING" "5 CONTINUE_PENDING" "6 PAUSE_PENDING" "7 PAUSED") do (
+            if %%p==%%s set "state=%%~s"
+        )
+    )
 )
+exit /b 0
+
+rem Sets image to the registration's program (ImagePath, without its double
+rem quotes), or to nothing when it cannot be read. reg prints the value as
+rem "    ImagePath    REG_EXPAND_SZ    data": a name and a type, untranslated.
+:query_image
+set "image="
+"%system%\reg.exe" query "HKLM\SYSTEM\CurrentControlSet\Services\%service%" /v ImagePath >"%work%" 2>nul
+for /f "usebackq tokens=1,2,*" %%a in ("%work%") do if /i "%%a"=="ImagePath" set "image=%%c"
+if defined image set "image=%image:"=%"
+exit /b 0
+
+rem Sets hash to the SHA-256 of %1 in lower case, or to nothing. certutil
+rem translates its first and last lines, not the line between them, which
+rem holds the 64 hex digits as one word (Windows 10 and later): the one line
+rem that is one such word is taken. (Each line is looked at in a call: Wine
+rem 8's cmd reads a for /f inside another's body with the outer's options.)
+:sha256
+set "hash="
+"%system%\certutil.exe" -hashfile "%~1" SHA256 >"%work%" 2>&1
+if errorlevel 1 exit /b 0
+for /f "usebackq tokens=1,2" %%a in ("%work%") do (
+    set "candidate=%%a"
+    set "second=%%b"
+    call :take_hash
+)
+exit /b 0
+:take_hash
+if defined second exit /b 0
+set "candidate=%candidate:"=%"
+if not defined candidate exit /b 0
+if "%candidate:~63,1%"=="" exit /b 0
+if not "%candidate:~64,1%"=="" exit /b 0
+for /f "delims=0123456789abcdefABCDEF" %%x in ("%candidate%") do exit /b 0
+rem cmd's replacement ignores case: these lower A-F.
+set "candidate=%candidate:a=a%"
+set "candidate=%candidate:b=b%"
+set "candidate=%candidate:c=c%"
+set "candidate=%candidate:d=d%"
+set "candidate=%candidate:e=e%"
+set "candidate=%candidate:f=f%"
+set "hash=%candidate%"
 exit /b 0

@@ -3,8 +3,23 @@
 // This is the demo's payload and the scenario tests' real service, not part of
 // the product. It does nothing but follow the service protocol correctly:
 // connect to the service control manager, report start-pending then running,
-// obey stop, pause and continue, and report stopped before it exits. (For the
-// tests it can also fail at once: see stops_at_once.)
+// obey stop, pause and continue, and report stopped before it exits.
+//
+// For the tests it can also misbehave as real services do. The installer
+// registers the program with no arguments, so the tests ask for that through
+// files beside the program, named vek-system-service.<flag>, which it looks
+// for at the moment it needs to know:
+//   stop-at-once     (at the start) it fails as soon as it has started, with
+//                    exit code 2, as a service missing its configuration might;
+//   stop-slowly      (at a stop request) it stays stop-pending, reporting
+//                    progress, for slow_stop_ms before it stops;
+//   never-stop       (at a stop request) it stays stop-pending, reporting
+//                    progress, for as long as that file is there: a hung stop
+//                    that the test ends by removing the file;
+//   hold-after-stop  (at a stop request) its process lives on for
+//                    hold_after_stop_ms after it has reported stopped, keeping
+//                    its program file in use, as a service that cleans up
+//                    after its last report does.
 //
 // Run from a console (not by the manager) it says so and exits with 1.
 #include <windows.h>
@@ -73,12 +88,24 @@ DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
     }
 }
 
-bool stops_at_once() {
+// Longer than a deployment script may spend retrying a copy (about ten
+// seconds), so that a script that took stop-pending for stopped fails its
+// copy, and well within the minute it waits for a stop.
+constexpr DWORD slow_stop_ms = 15000;
+// A few seconds: long enough that a copy tried at once fails, short enough
+// for a script's retries.
+constexpr DWORD hold_after_stop_ms = 3000;
+// Set by the service's main function when it stops, read by main() after the
+// dispatcher has returned.
+bool hold_after_stop = false;
+
+// Whether the file vek-system-service.<name> lies beside the program.
+bool flag_set(const wchar_t* name) {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
     std::wstring flag(path, length);
-    flag = flag.substr(0, flag.find_last_of(L'\\') + 1) + L"vek-system-service.stop-at-once";
+    flag = flag.substr(0, flag.find_last_of(L'\\') + 1) + L"vek-system-service." + name;
     return GetFileAttributesW(flag.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -97,7 +124,7 @@ void WINAPI service_main(DWORD, wchar_t**) {
     // A service that fails as soon as it has started, for the tests: with a
     // file of this name beside the program, it stops at once with exit code
     // 2 (ERROR_FILE_NOT_FOUND), as a service missing its configuration might.
-    if (stops_at_once()) {
+    if (flag_set(L"stop-at-once")) {
         CloseHandle(stop_event);
         report(SERVICE_STOPPED, ERROR_FILE_NOT_FOUND);
         return;
@@ -105,6 +132,17 @@ void WINAPI service_main(DWORD, wchar_t**) {
     report(SERVICE_RUNNING);
 
     WaitForSingleObject(stop_event, INFINITE);
+
+    // The stop the tests asked for: slow, hung, or followed by a process
+    // that lingers. Progress is reported once a second, as a service with
+    // work to finish does.
+    hold_after_stop = flag_set(L"hold-after-stop");
+    const ULONGLONG stop_started = GetTickCount64();
+    const bool slowly = flag_set(L"stop-slowly");
+    while (flag_set(L"never-stop") || (slowly && GetTickCount64() - stop_started < slow_stop_ms)) {
+        report(SERVICE_STOP_PENDING, NO_ERROR, 3000);
+        Sleep(1000);
+    }
 
     CloseHandle(stop_event);
     // After this report the manager may end the process at any moment, so it
@@ -131,5 +169,6 @@ int main() {
                          error);
         return 1;
     }
+    if (hold_after_stop) Sleep(hold_after_stop_ms);
     return 0;
 }

@@ -27,7 +27,7 @@ echo "rebuilding the shipped files and the test bundle in $copy"
 status=0
 bundle=$(cd "$build" && ls -t vek-system-service-setup-tests-*.zip | head -n 1)
 for file in dist/vek-system-service-setup.exe dist/vek-system-service-setup.pdb dist/install.cmd \
-    dist/SHA256SUMS "$bundle"; do
+    dist/uninstall.cmd dist/SHA256SUMS "$bundle"; do
     if cmp -s "$build/$file" "$copy/build/windows/$file"; then
         echo "identical: $file ($(sha256sum <"$build/$file" | cut -c1-16)...)"
     else

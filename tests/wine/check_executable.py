@@ -327,8 +327,12 @@ for key, value in (("ProductName", "Vek System Service"),
 
 # --- SHA256SUMS lists exactly the shipped files, with their hashes.
 sums_path = os.path.join(dist, "SHA256SUMS")
+shipped = (exe_name, pdb_name, "install.cmd", "uninstall.cmd")
+for name in shipped:
+    if not os.path.exists(os.path.join(dist, name)):
+        failures.append(f"{name} is missing from {dist}")
 expected = {name: hashlib.sha256(open(os.path.join(dist, name), "rb").read()).hexdigest()
-            for name in (exe_name, pdb_name, "install.cmd") if os.path.exists(os.path.join(dist, name))}
+            for name in shipped if os.path.exists(os.path.join(dist, name))}
 listed = {}
 if os.path.exists(sums_path):
     for line in open(sums_path):
