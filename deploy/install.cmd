@@ -51,9 +51,8 @@ rem for a wait, and the system's programs by their full paths, so that nothing
 rem in the current folder is run in their place (from a 32-bit agent's cmd,
 rem System32 is SysWOW64, which has them too).
 setlocal EnableExtensions DisableDelayedExpansion
-rem The script's own path, taken before any call: cmd may resolve %~dp0 and
-rem %~f0 against the current folder after a call when it was started quoted.
-set "script=%~f0"
+rem The package's folder, taken before any call: cmd may resolve %~dp0
+rem against the current folder after a call when it was started quoted.
 set "package=%~dp0"
 set "service=vek-system-service"
 set "setup=vek-system-service-setup.exe"
@@ -142,7 +141,7 @@ rem copied where nothing uses it. Nothing is touched then.
 call :query_image
 if /i "%image%"=="%target%\%program%" goto :checked_registration
 set "other=an unknown folder"
-if defined image for %%f in ("%image%") do set "other=%%~dpf"
+if defined image call :folder_of "%image%"
 if not defined image set "image=none that reg can read"
 set "message=%service% is registered from another folder, %other% (its program: %image%): nothing was stopped, copied or run. To move it to %target%, run uninstall.cmd, then install.cmd"
 call :log
@@ -160,24 +159,23 @@ exit /b 15
 :record_cleared
 
 rem Does the package bring another vek-system-service.exe than the installed
-rem one? fc /b compares the bytes (exit code 0 same, 1 different, 2 a file
-rem could not be read). Wine's fc is a stub that exits 0 for any two files, so
-rem a "same" is trusted only if fc also tells this script from the installer.
-rem Where it cannot, size and time decide: the copies below keep the file's
-rem time, so an installed file has its package's size and time, and a rebuilt
-rem program differs in one or both (the time to the minute).
+rem one? Their SHA-256 sums decide (certutil, as for the record below; fc
+rem cannot be trusted: Wine's is a stub, or knows no /b). When either sum
+rem cannot be computed, the package's program is taken as another one.
 set "differs=yes"
 if not exist "%target%\%program%" goto :compared
-"%system%\fc.exe" /b "%package%%program%" "%target%\%program%" >nul 2>&1
-if errorlevel 1 goto :compared
-"%system%\fc.exe" /b "%script%" "%package%%setup%" >nul 2>&1
-if errorlevel 1 goto :same
-for %%f in ("%package%%program%") do set "package_stamp=%%~zf %%~tf"
-for %%f in ("%target%\%program%") do set "target_stamp=%%~zf %%~tf"
-if not "%package_stamp%"=="%target_stamp%" goto :compared
-:same
+call :sha256 "%package%%program%"
+set "package_hash=%hash%"
+call :sha256 "%target%\%program%"
+if not defined package_hash goto :not_compared
+if not defined hash goto :not_compared
+if not "%hash%"=="%package_hash%" goto :compared
 set "differs=no"
 set "message=%program% is the installed one: left as it is"
+call :log
+goto :compared
+:not_compared
+set "message=cannot compute the SHA-256 of the package's or the installed %program% with certutil: taken as another one"
 call :log
 :compared
 
@@ -190,7 +188,7 @@ if "%differs%"=="no" goto :copy
 if not exist "%target%\%program%" goto :copy
 if not defined state goto :copy
 if "%state%"=="1 STOPPED" goto :copy
-set "message=%program% differs from the installed one: stopping %service% (%state%)"
+set "message=stopping %service% (%state%) to replace %program%"
 call :log
 set /a waited=0
 :stop
@@ -294,13 +292,16 @@ exit /b 0
 del "%temporary%" >nul 2>&1
 exit /b 1
 
-rem Writes %message% (no double quotes in it) to standard output and, once the
-rem target folder exists, to install.log, after the date and time.
+rem Writes %message% to standard output and, once the target folder exists,
+rem to install.log, after the date and time. Through delayed expansion, whose
+rem result cmd does not parse again, so that any character may be in it. (Not
+rem through a for over it: Wine 10's cmd takes a word "in" inside the quoted
+rem list for the for's own.)
 :log
-for %%m in ("%message%") do (
-    echo %date% %time% %%~m
-    if defined log >>"%log%" echo %date% %time% %%~m
-)
+setlocal EnableDelayedExpansion
+echo %date% %time% !message!
+if defined log >>"%log%" echo %date% %time% !message!
+endlocal
 exit /b 0
 
 rem Sets state to the service's state as sc query shows it, number and word
@@ -331,6 +332,12 @@ for /f "usebackq tokens=1,2,*" %%a in ("%work%") do if /i "%%a"=="ImagePath" set
 if defined image set "image=%image:"=%"
 exit /b 0
 
+rem Sets other to the folder of the program %1. (Through a call, not a for:
+rem see :log.)
+:folder_of
+set "other=%~dp1"
+exit /b 0
+
 rem Sets hash to the SHA-256 of %1 in lower case, or to nothing. certutil
 rem translates its first and last lines, not the line between them, which
 rem holds the 64 hex digits as one word (Windows 10 and later): the one line
@@ -350,8 +357,12 @@ exit /b 0
 if defined second exit /b 0
 set "candidate=%candidate:"=%"
 if not defined candidate exit /b 0
-if "%candidate:~63,1%"=="" exit /b 0
-if not "%candidate:~64,1%"=="" exit /b 0
+rem 64 characters: with a mark after them, the 65th is the mark and the 64th
+rem is not. (Wine 10's cmd gives the last character for a position past the
+rem end, where Windows' gives nothing: the mark makes both right.)
+set "probe=%candidate%#"
+if "%probe:~63,1%"=="#" exit /b 0
+if not "%probe:~64,1%"=="#" exit /b 0
 for /f "delims=0123456789abcdefABCDEF" %%x in ("%candidate%") do exit /b 0
 rem cmd's replacement ignores case: these lower A-F.
 set "candidate=%candidate:a=a%"

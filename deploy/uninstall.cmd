@@ -246,13 +246,13 @@ set "message=ProgramW6432 is not set: this is not 64-bit Windows; nothing was re
 call :log
 exit /b 11
 
-rem Writes %message% (no double quotes in it) to standard output and to the
-rem log, after the date and time.
+rem Writes %message% to standard output and to the log, after the date and
+rem time, as install.cmd does.
 :log
-for %%m in ("%message%") do (
-    echo %date% %time% %%~m
-    if defined log >>"%log%" echo %date% %time% %%~m
-)
+setlocal EnableDelayedExpansion
+echo %date% %time% !message!
+if defined log >>"%log%" echo %date% %time% !message!
+endlocal
 exit /b 0
 
 rem Sets state to the service's state as sc query shows it, number and word

@@ -378,9 +378,6 @@ TEST_F(DeployScript, UpgradesThroughHardStopsAndRefusesWhatItMust) {
     const std::string service = file_content(built_service()).value_or("");
     const std::string installer = file_content(built_installer()).value_or("");
     const std::wstring log_path = target_ + L"\\install.log";
-    // Each package's service program differs from the others in its size
-    // too: Wine's fc is a stub, and there install.cmd tells programs apart by
-    // size and time (to the minute).
     ChildResult result = run_script_in(lay_out_package(L"first", ""));
     mark_target();
     ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
@@ -530,7 +527,7 @@ TEST_F(DeployScript, UpgradesUnderAnScThatPrintsTranslatedLabels) {
 
     result = run_script_in(lay_out_package(L"translated", "translated labels build"));
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
-    EXPECT_THAT(result.out, HasSubstr(" stopping vek-system-service (4 RUNNING)\r\n"));
+    EXPECT_THAT(result.out, HasSubstr(" stopping vek-system-service (4 RUNNING) to replace vek-system-service.exe\r\n"));
     EXPECT_THAT(result.out, HasSubstr(" vek-system-service stopped\r\n"));
     expect_installed(service_file_name, service + "translated labels build");
     EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
