@@ -15,10 +15,11 @@ rem temporary name beside the installed one and then moved over it, so that
 rem an intact program is there at every moment; the installer then starts the
 rem service again. The registration is never changed.
 rem
-rem For detection rules: before it changes anything it deletes the value
-rem InstalledServiceSha256 of HKLM\SOFTWARE\Vek System Service (64-bit view),
-rem and only once the installer has exited with 0 it writes there the SHA-256
-rem of the installed vek-system-service.exe, 64 lower-case hex digits.
+rem For detection rules: before it stops, copies or runs anything it deletes
+rem the value InstalledServiceSha256 of HKLM\SOFTWARE\Vek System Service
+rem (64-bit view), and only once the installer has exited with 0 it writes
+rem there the SHA-256 of the installed vek-system-service.exe, 64 lower-case
+rem hex digits.
 rem
 rem One run at a time: a run holds install.lock in the target folder open for
 rem as long as it works (uninstall.cmd does too). Windows closes it when the

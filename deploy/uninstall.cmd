@@ -197,17 +197,16 @@ if defined key_holds goto :files
 "%system%\reg.exe" delete "%record_key%" /f /reg:64 >nul 2>&1
 
 rem install.cmd's files: the programs, the log, and what a run cut short
-rem leaves (a program copied under its temporary name, a work file). A
-rem stopped service's process may hold its file a moment longer: each is
-rem tried ten times, a second apart.
+rem leaves (a program copied under its temporary name, a work file of either
+rem script). A stopped service's process may hold its file a moment longer:
+rem each is tried ten times, a second apart.
 :files
 for %%f in ("%program%" "%setup%" "%program%.new" "%setup%.new" "install.log") do call :remove "%%~f"
-for %%f in ("%target%\install-*.tmp") do call :remove "%%~nxf"
+for %%f in ("%target%\install-*.tmp" "%target%\uninstall-*.tmp") do if /i not "%%~nxf"=="%work_name%" call :remove "%%~nxf"
 
 rem What is left but the lock and this run's work file was not put there by
-rem install.cmd: it stays, with the folder, and is named.
-rem (eol=/: no file name begins with it, while one may begin with for's
-rem default, a semicolon.)
+rem install.cmd: it stays, with the folder, and is named. (eol=/: no file
+rem name begins with it, while one may begin with for's default, ";".)
 for /f "eol=/ delims=" %%f in ('dir /b /a "%target%" 2^>nul') do (
     set "name=%%f"
     call :name_other
