@@ -3,16 +3,23 @@
 # against the floor program (the same manager calls and nothing else) and
 # against the system's sc.exe. Run by hand; not part of the tests.
 #
-#   bench/run.sh [BUILD_DIR]
+#   bench/run.sh [--record] [BUILD_DIR]
 #
 # BUILD_DIR is a Windows build of this project, made with its toolchain file
 # (default: build/windows, the "windows" preset's folder). The installer and
 # the sample service are brought up to date there first; the bench programs
 # are compiled here, outside the product's build. The figures go to standard
-# output and to bench/results.md. ROUNDS (default 40) and WARM_UP (default 2)
-# set the number of measured and of discarded rounds.
+# output; with --record they also replace the committed bench/results.md
+# (only for a run worth keeping: the default rounds, a quiet machine). ROUNDS
+# (default 40) and WARM_UP (default 2) set the number of measured and of
+# discarded rounds.
 set -eu
 
+record=no
+if [ "${1:-}" = --record ]; then
+    record=yes
+    shift
+fi
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$bench_dir")
 build_dir=${1:-$root/build/windows}
@@ -78,7 +85,7 @@ size() { stat -c %s "$1"; }
 {
     echo "# Benchmark: installing vek-system-service under Wine"
     echo
-    echo "Made by \`ROUNDS=$rounds WARM_UP=$warm_up bench/run.sh${1:+ $1}\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
+    echo "Made by \`ROUNDS=$rounds WARM_UP=$warm_up bench/run.sh --record${1:+ $1}\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
     echo
     echo "- Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)," \
         "$(free -m | awk '/^Mem:/ { printf "%.1f GiB", $2 / 1024 }') memory"
@@ -90,5 +97,9 @@ size() { stat -c %s "$1"; }
     echo "- Load average (1, 5, 15 min): $load_before before the driver, $load_after after"
     echo
     cat "$figures"
-} >"$bench_dir/results.md"
-cat "$bench_dir/results.md"
+} >"$work/results.md"
+cat "$work/results.md"
+if [ "$record" = yes ]; then
+    cp "$work/results.md" "$bench_dir/results.md"
+    echo "recorded in bench/results.md"
+fi

@@ -6,13 +6,26 @@
 #
 #   scripts/check-reproducible.sh [BUILD]
 #
-# BUILD defaults to build/windows. The copy holds the files git tracks and
-# the untracked ones it does not ignore, so uncommitted work is compared as
-# it stands. Exit code 0 when every file is identical, 1 when one differs.
+# BUILD defaults to build/windows. What the comparison needs is built there
+# first (the shipped files and the bundle; nothing, after the test command),
+# so it also works after the demo, which builds only the programs it runs;
+# a BUILD that is not a configured build folder is refused (exit 2). The copy
+# holds the files git tracks and the untracked ones it does not ignore, so
+# uncommitted work is compared as it stands. Exit code 0 when every file is
+# identical, 1 when one differs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+if [ $# -eq 0 ] && [ ! -f build/windows/CMakeCache.txt ]; then
+    cmake --preset windows >/dev/null
+fi
+if [ ! -f "${1:-build/windows}/CMakeCache.txt" ]; then
+    echo "check-reproducible: ${1:-build/windows} is not a configured build folder:" \
+        "run cmake --preset windows first, or name the folder" >&2
+    exit 2
+fi
 build=$(cd "${1:-build/windows}" && pwd)
+cmake --build "$build" --target test_bundle -j "$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/vek-rebuild.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -26,8 +39,8 @@ echo "rebuilding the shipped files and the test bundle in $copy"
 
 status=0
 bundle=$(cd "$build" && ls -t vek-system-service-setup-tests-*.zip | head -n 1)
-for file in dist/vek-system-service-setup.exe dist/vek-system-service-setup.pdb dist/install.cmd \
-    dist/uninstall.cmd dist/SHA256SUMS "$bundle"; do
+# Every file that ships, whatever dist/ holds, and the bundle.
+for file in $(cd "$build" && ls dist/*) "$bundle"; do
     if cmp -s "$build/$file" "$copy/build/windows/$file"; then
         echo "identical: $file ($(sha256sum <"$build/$file" | cut -c1-16)...)"
     else

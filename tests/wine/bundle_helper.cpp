@@ -2,23 +2,37 @@
 // same way under Windows' cmd and Wine's.
 //
 //   bundle-helper is-administrator   exit 0 when this process runs with the
-//                                    Administrators group enabled
-//   bundle-helper start-clean        refuses (exit 1, saying why) while any
-//                                    service or folder the tests use is
-//                                    there and is not the tests' own;
-//                                    otherwise removes what an interrupted
-//                                    earlier run left (exit 0)
+//                                    Administrators group enabled, 1 when not
+//   bundle-helper start-clean        refuses (exit 1, saying why, changing
+//                                    nothing) while any service or folder
+//                                    the tests use is there and is not the
+//                                    tests' own; otherwise removes what an
+//                                    interrupted earlier run left (exit 0,
+//                                    or 3 when some of it could not be)
+//   bundle-helper run PROGRAM FILE   runs PROGRAM with this helper's standard
+//                                    streams and gives its exit code; one that
+//                                    has not ended within the time limit (10
+//                                    minutes, or VEK_TEST_TIME_LIMIT seconds)
+//                                    is ended with everything it started, FILE
+//                                    is written to say so, and the exit code
+//                                    is 1460 (ERROR_TIMEOUT)
 //   bundle-helper finish             reports everything the run left
 //                                    outside the bundle, one line each,
 //                                    removes what is the tests' own, and
 //                                    exits with the number of leftovers
 //
-// The tests' own: a folder holding the tests' marker, and a service whose
-// program lies below such a folder (the bundle itself carries one). Anything
-// else is never touched.
+// The tests' own: a folder that check_folder() finds to be (a folder, not a
+// link, holding the tests' marker, with an owner no standard user can give
+// it), and a service whose program lies below such a folder (the bundle
+// itself carries the marker). Anything else is never touched. Any other exit
+// code (2 for a wrong command line, or a crash) is a failure of the helper,
+// which run-tests.cmd reports as such.
 #include "support/bundle.h"
 
+#include <shellapi.h>
+
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -41,19 +55,11 @@ void say(const std::wstring& line) {
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool is_marked(const std::wstring& folder) {
-    return exists(folder + L"\\" + marker_name);
-}
-
-// Whether `path` lies in a folder that is, or is below, one with the marker.
-bool below_marked_folder(std::wstring path) {
+// Whether `path` lies below a folder that is the tests' own.
+bool below_tests_own_folder(std::wstring path) {
     for (std::size_t at; (at = path.find_last_of(L'\\')) != std::wstring::npos && at > 2;) {
         path.resize(at);
-        if (is_marked(path)) return true;
+        if (check_folder(path).state == FolderCheck::tests_own) return true;
     }
     return false;
 }
@@ -133,7 +139,7 @@ int start_clean() {
     bool refused = false;
     for (const std::wstring& name : test_services()) {
         Service service = look_up(name);
-        if (service.registered && !below_marked_folder(service.program)) {
+        if (service.registered && !below_tests_own_folder(service.program)) {
             say(L"A service named " + name + L" is registered on this machine (its program: " +
                 service.program + L").");
             say(L"These tests create and delete that service, and will not touch one they did "
@@ -143,9 +149,11 @@ int start_clean() {
         }
     }
     for (const std::wstring& folder : test_folders()) {
-        if (exists(folder) && !is_marked(folder)) {
-            say(L"The folder " + folder + L" exists and was not made by these tests, which "
-                L"make and remove it: run them on a machine without it.");
+        FolderCheck check = check_folder(folder);
+        if (check.state == FolderCheck::foreign) {
+            say(L"The folder " + folder + L" exists and " + check.why +
+                L": it was not made by these tests, which make and remove it. Run them on a "
+                L"machine without it.");
             refused = true;
         }
     }
@@ -157,15 +165,16 @@ int start_clean() {
         say(L"Removing the service " + name + L", left by an earlier run of these tests.");
         if (!remove_service(name)) {
             say(L"Could not remove the service " + name + L".");
-            status = 1;
+            status = 3;
         }
     }
     for (const std::wstring& folder : test_folders()) {
-        if (!exists(folder)) continue;
+        if (check_folder(folder).state == FolderCheck::missing) continue;
         say(L"Removing " + folder + L", left by an earlier run of these tests.");
         if (!remove_path(folder)) {
-            say(L"Could not remove " + folder + L".");
-            status = 1;
+            say(L"Could not remove " + folder + L": error " + std::to_wstring(GetLastError()) +
+                L".");
+            status = 3;
         }
     }
     return status;
@@ -178,27 +187,103 @@ int finish() {
         if (!service.registered) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the service " + name);
-        if (below_marked_folder(service.program) && !remove_service(name))
+        if (below_tests_own_folder(service.program) && !remove_service(name))
             say(L"  and it could not be removed");
     }
     for (const std::wstring& folder : test_folders()) {
-        if (!exists(folder)) continue;
+        FolderCheck check = check_folder(folder);
+        if (check.state == FolderCheck::missing) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the folder " + folder);
-        if (is_marked(folder) && !remove_path(folder)) say(L"  and it could not be removed");
+        if (check.state == FolderCheck::tests_own && !remove_path(folder))
+            say(L"  and it could not be removed");
     }
     // The bundle's own scratch goes as well; it is not a leftover.
     remove_path(bundle_file(L"work"));
     return leftovers;
 }
 
+// The time a test program may take: generous, as every wait in the tests is
+// bounded well below it; VEK_TEST_TIME_LIMIT (seconds) sets another.
+DWORD time_limit_ms() {
+    wchar_t text[16];
+    DWORD length = GetEnvironmentVariableW(L"VEK_TEST_TIME_LIMIT", text, 16);
+    if (length > 0 && length < 6) {
+        wchar_t* end = nullptr;
+        unsigned long seconds = std::wcstoul(text, &end, 10);
+        if (*end == L'\0' && seconds > 0) return static_cast<DWORD>(seconds * 1000);
+    }
+    return 10 * 60 * 1000;
+}
+
+void write_file(const std::wstring& path, const std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+int run(const std::wstring& program, const std::wstring& timed_out_file) {
+    DeleteFileW(timed_out_file.c_str());
+    // Everything the program starts goes into one job, ended with it; a job
+    // that cannot be had (one this process is in already refuses it on
+    // some systems) leaves the program alone to be ended.
+    detail::FileHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (job.valid()) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                sizeof limits);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring command_line = L"\"" + program + L"\"";
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+        say(L"bundle-helper: " + program + L" cannot be started: error " +
+            std::to_wstring(GetLastError()));
+        return 2;
+    }
+    detail::FileHandle process_handle(process.hProcess);
+    detail::FileHandle thread_handle(process.hThread);
+    bool in_job = job.valid() && AssignProcessToJobObject(job.get(), process.hProcess);
+    ResumeThread(process.hThread);
+
+    DWORD limit = time_limit_ms();
+    if (WaitForSingleObject(process.hProcess, limit) != WAIT_OBJECT_0) {
+        if (!in_job || !TerminateJobObject(job.get(), ERROR_TIMEOUT))
+            TerminateProcess(process.hProcess, ERROR_TIMEOUT);
+        WaitForSingleObject(process.hProcess, 60 * 1000);
+        std::string seconds = std::to_string(limit / 1000);
+        write_file(timed_out_file, "not ended within " + seconds + " seconds\r\n");
+        say(L"bundle-helper: ended " + program + L", which had not ended within " +
+            std::to_wstring(limit / 1000) + L" seconds");
+        return ERROR_TIMEOUT;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::string command = argc == 2 ? argv[1] : "";
-    if (command == "is-administrator") return is_administrator();
-    if (command == "start-clean") return start_clean();
-    if (command == "finish") return finish();
-    say(L"usage: bundle-helper is-administrator | start-clean | finish");
+int main() {
+    // The command line as Windows gives it, in UTF-16: the programs' paths
+    // may hold any letter.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::wstring command = argc >= 2 ? argv[1] : L"";
+    if (argc == 2 && command == L"is-administrator") return is_administrator();
+    if (argc == 2 && command == L"start-clean") return start_clean();
+    if (argc == 4 && command == L"run") return run(argv[2], argv[3]);
+    if (argc == 2 && command == L"finish") return finish();
+    say(L"usage: bundle-helper is-administrator | start-clean | run PROGRAM FILE | finish");
     return 2;
 }

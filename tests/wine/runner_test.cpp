@@ -1,7 +1,8 @@
-// The bundle's runner: run-tests.cmd will not start beside a vek-system-service
-// it did not make, and leaves that registration exactly as it was; its
-// check at the end reports what a run left outside the bundle, and removes
-// it when it is the tests' own.
+// The bundle's runner: run-tests.cmd will not start beside a service or a
+// folder it did not make, and leaves them exactly as they were; its count
+// shows every way a test program can fail; its check at the end reports what
+// a run left outside the bundle, and removes it when it is the tests' own,
+// never following a link out of it.
 #include "support/bundle.h"
 #include "support/child_process.h"
 #include "support/folders.h"
@@ -10,7 +11,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <winioctl.h>
+
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace vek::wine_test {
 namespace {
@@ -25,12 +30,137 @@ std::wstring system_program(const wchar_t* name) {
 
 // Runs `program` with `arguments` in the bundle's folder, with a console of
 // its own (Wine's cmd needs one to redirect what it runs).
-ChildResult run_in_bundle(const std::wstring& program, const std::wstring& arguments) {
-    ChildOptions options;
+ChildResult run_in_bundle(const std::wstring& program, const std::wstring& arguments,
+                          const std::wstring& bundle = bundle_root(),
+                          ChildOptions options = {}) {
     options.arguments = arguments;
-    options.directory = bundle_root();
+    options.directory = bundle;
     options.own_console = true;
     return run_child(program, options);
+}
+
+ChildResult run_tests(const std::wstring& bundle = bundle_root(), ChildOptions options = {}) {
+    return run_in_bundle(system_program(L"cmd.exe"), L"/c run-tests.cmd", bundle,
+                         std::move(options));
+}
+
+ChildResult run_helper(const std::wstring& command) {
+    return run_in_bundle(bundle_file(L"tests\\bundle-helper.exe"), command);
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void write_file(const std::wstring& path, const std::string& bytes) {
+    detail::OwnedHandle file(CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file.get() == INVALID_HANDLE_VALUE ||
+        !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        ADD_FAILURE() << "cannot write " << utf8(path) << ": " << GetLastError();
+}
+
+// Runs a program of the host (under Wine only) with `arguments`, which it
+// gets as they are.
+bool run_host_program(const std::wstring& program, const std::wstring& arguments) {
+    std::wstring command_line = program + L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                        DETACHED_PROCESS, nullptr, nullptr, &startup, &process))
+        return false;
+    detail::OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
+    // The host program's end cannot be waited for from here; what it made
+    // can.
+    return true;
+}
+
+// Makes `link` a link to the folder `target` as this platform lets a user
+// make one: on Windows a junction, which needs no privilege; under Wine,
+// which can make neither junctions nor symbolic links, a host symbolic link,
+// which it shows as a link. Whether a link is there afterwards.
+bool make_folder_link(const std::wstring& link, const std::wstring& target) {
+    if (under_wine()) {
+        std::string host_target = host_path(target);
+        std::string host_parent = host_path(link.substr(0, link.find_last_of(L'\\')));
+        std::wstring name = link.substr(link.find_last_of(L'\\') + 1);
+        if (!host_target.empty() && !host_parent.empty())
+            run_host_program(L"Z:\\bin\\ln",
+                             L"-s \"" + wide(host_target) + L"\" \"" + wide(host_parent) + L"/" +
+                                 name + L"\"");
+        for (int waited = 0; waited < 100 && !exists(link); ++waited) Sleep(50);
+    } else if (CreateDirectoryW(long_form(link).c_str(), nullptr)) {
+        detail::OwnedHandle handle(CreateFileW(
+            long_form(link).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // A mount-point reparse buffer: the substitute name (\??\ form) and
+        // the print name, each NUL-terminated.
+        std::wstring substitute = L"\\??\\" + target, print = target;
+        std::vector<BYTE> buffer(16 + (substitute.size() + print.size() + 2) * sizeof(wchar_t));
+        auto put16 = [&](std::size_t at, std::size_t value) {
+            buffer[at] = static_cast<BYTE>(value);
+            buffer[at + 1] = static_cast<BYTE>(value >> 8);
+        };
+        DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+        std::memcpy(buffer.data(), &tag, 4);
+        put16(4, buffer.size() - 8);
+        put16(8, 0);
+        put16(10, substitute.size() * sizeof(wchar_t));
+        put16(12, (substitute.size() + 1) * sizeof(wchar_t));
+        put16(14, print.size() * sizeof(wchar_t));
+        std::memcpy(buffer.data() + 16, substitute.c_str(), (substitute.size() + 1) * 2);
+        std::memcpy(buffer.data() + 16 + (substitute.size() + 1) * 2, print.c_str(),
+                    (print.size() + 1) * 2);
+        DWORD returned = 0;
+        DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                        static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
+    }
+    DWORD attributes = GetFileAttributesW(long_form(link).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Removes a link that make_folder_link made, as a link.
+void remove_folder_link(const std::wstring& link) {
+    if (!exists(link)) return;
+    if (under_wine()) {
+        std::string host = host_path(link);
+        if (!host.empty()) run_host_program(L"Z:\\bin\\rm", L"-f \"" + wide(host) + L"\"");
+        for (int waited = 0; waited < 100 && exists(link); ++waited) Sleep(50);
+    } else {
+        RemoveDirectoryW(long_form(link).c_str());
+    }
+    if (exists(link)) ADD_FAILURE() << "cannot remove the link " << utf8(link);
+}
+
+// Gives `path` the Users group as its owner (which takes the restore
+// privilege, an administrator's), and gives the owner the platform then
+// reports: Wine keeps no owner, and reports the prefix's user for every file.
+std::wstring give_to_users(const std::wstring& path) {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid))
+            AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+        CloseHandle(token);
+    }
+    BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof users;
+    CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
+    std::wstring full = long_form(path);
+    DWORD error = SetNamedSecurityInfoW(full.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                        users, nullptr, nullptr, nullptr);
+    if (error != ERROR_SUCCESS) ADD_FAILURE() << "the owner cannot be set: error " << error;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    error = GetNamedSecurityInfoW(full.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                  &owner, nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) ADD_FAILURE() << "the owner cannot be read: error " << error;
+    std::wstring account = owner ? detail::account_text(owner) : L"nobody";
+    LocalFree(descriptor);
+    return account;
 }
 
 class Runner : public ::testing::Test {
@@ -78,16 +208,249 @@ TEST_F(Runner, CheckAtTheEndReportsAFolderLeftBehindAndRemovesIt) {
     make_scenarios_root();
     make_directories(std::wstring(scenarios_root) + L"\\left behind");
 
-    ChildResult check = run_in_bundle(bundle_file(L"tests\\bundle-helper.exe"), L"finish");
+    ChildResult check = run_helper(L"finish");
 
     EXPECT_EQ(check.exit_code, 1u) << "one leftover";
     EXPECT_THAT(check.out, HasSubstr("LEFT BEHIND: the folder C:\\vek-scenarios"));
-    EXPECT_EQ(GetFileAttributesW(scenarios_root), INVALID_FILE_ATTRIBUTES)
-        << "the tests' own folder was not removed";
+    EXPECT_FALSE(exists(scenarios_root)) << "the tests' own folder was not removed";
 
-    ChildResult again = run_in_bundle(bundle_file(L"tests\\bundle-helper.exe"), L"finish");
+    ChildResult again = run_helper(L"finish");
     EXPECT_EQ(again.exit_code, 0u) << again.out;
     EXPECT_EQ(again.out, "");
+}
+
+// A folder the tests use that is there already, and is not theirs: the run
+// refuses before it changes anything, and the folder keeps what it held.
+struct ForeignFolder {
+    std::wstring folder;
+    bool marked;
+};
+
+std::vector<ForeignFolder> foreign_folders(bool marked) {
+    return {{scenarios_root, marked}, {deployment_folder(), marked}};
+}
+
+void expect_refused_and_left_as_it_was(const ForeignFolder& row) {
+    SCOPED_TRACE(utf8(row.folder));
+    std::wstring file = row.folder + L"\\someone else's.txt";
+    ChildResult run = run_tests();
+
+    EXPECT_EQ(run.exit_code, 2u) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("The folder " + utf8(row.folder) + " exists and"));
+    EXPECT_THAT(run.out, HasSubstr("nothing was run, and nothing was changed"));
+    EXPECT_TRUE(exists(file)) << "a file of the foreign folder was removed";
+    EXPECT_EQ(exists(row.folder + L"\\" + marker_name), row.marked);
+}
+
+void make_foreign_folder(const ForeignFolder& row) {
+    ASSERT_FALSE(exists(row.folder)) << utf8(row.folder) << " is there: refusing to run";
+    ASSERT_TRUE(CreateDirectoryW(long_form(row.folder).c_str(), nullptr)) << GetLastError();
+    write_file(row.folder + L"\\someone else's.txt", "not the tests'");
+    if (row.marked) write_file(row.folder + L"\\" + marker_name, "");
+}
+
+TEST_F(Runner, RefusesAFolderWithoutTheMarkerAndLeavesItAsItWas) {
+    for (const ForeignFolder& row : foreign_folders(false)) {
+        make_foreign_folder(row);
+        expect_refused_and_left_as_it_was(row);
+        remove_tree(row.folder);
+    }
+}
+
+TEST_F(Runner, RefusesAMarkedFolderOfAnotherOwnerAndLeavesItAsItWas) {
+    for (const ForeignFolder& row : foreign_folders(true)) {
+        make_foreign_folder(row);
+        std::wstring owner = give_to_users(row.folder);
+        if (owner != L"BUILTIN\\Users") {
+            remove_tree(row.folder);
+            GTEST_SKIP() << "this platform keeps no owner for a folder: given to BUILTIN\\Users, "
+                            "it reads back as owned by "
+                         << utf8(owner) << " (Wine: the prefix's own user, for every file)";
+        }
+        expect_refused_and_left_as_it_was(row);
+        remove_tree(row.folder);
+    }
+}
+
+// What only the platform can say: whether a folder keeps the DACL it was made
+// with. Wine makes one up from the host file's mode bits instead. The DACL a
+// folder made with a protected one of SYSTEM alone reads back as, in SDDL.
+std::wstring dacl_kept_by_platform() {
+    std::wstring probe = bundle_file(L"runner dacl probe");
+    remove_path(probe);
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr))
+        return L"(none)";
+    bool made = CreateDirectoryW(long_form(probe).c_str(), &security);
+    LocalFree(security.lpSecurityDescriptor);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    wchar_t* text = nullptr;
+    std::wstring kept = L"(none)";
+    if (made &&
+        GetNamedSecurityInfoW(long_form(probe).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        kept = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    remove_path(probe);
+    return kept;
+}
+
+// The folder's DACL inherits nothing, and gives no right to write to anyone
+// but SYSTEM and Administrators; the folder is owned by Administrators.
+void expect_protected(const std::wstring& folder, bool top) {
+    SCOPED_TRACE(utf8(folder));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(long_form(folder).c_str(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                    &owner, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    BYTE system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof system;
+    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size);
+    size = sizeof administrators;
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    if (top) {
+        EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "the DACL inherits from the folder above";
+        EXPECT_TRUE(EqualSid(owner, administrators)) << "not owned by Administrators";
+    }
+    ASSERT_NE(dacl, nullptr) << "no DACL: everyone may do anything";
+    constexpr ACCESS_MASK writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                    FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                    WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&header)));
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &ace->SidStart;
+        if (EqualSid(sid, system) || EqualSid(sid, administrators)) continue;
+        EXPECT_EQ(ace->Mask & writing, 0u) << "entry " << i << " lets " << utf8(detail::account_text(sid)) << " write";
+    }
+    LocalFree(descriptor);
+}
+
+TEST_F(Runner, MakesItsFoldersOutsideTheBundleWithAProtectedDacl) {
+    std::wstring kept = dacl_kept_by_platform();
+    if (kept != L"D:P(A;;FA;;;SY)")
+        GTEST_SKIP() << "this platform keeps no DACL for a folder: one made as D:P(A;;FA;;;SY) "
+                        "reads back as "
+                     << utf8(kept) << " (Wine: made up from the host file's mode bits)";
+    std::wstring below = scenario_folder(L"protected");
+    expect_protected(scenarios_root, true);
+    expect_protected(below, false);
+}
+
+// Whether a handle opened with FILE_FLAG_OPEN_REPARSE_POINT is the link
+// itself, which is what lets a link be removed without what it points to
+// (Wine opens what a host link points to instead).
+bool platform_opens_links_themselves(const std::wstring& link) {
+    detail::OwnedHandle handle(CreateFileW(
+        long_form(link).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    return handle.get() != INVALID_HANDLE_VALUE &&
+           GetFileInformationByHandle(handle.get(), &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A link in the tests' own folder to a folder outside it (a junction needs no
+// privilege on Windows): removing the tests' folder at the start and at the
+// end removes at most the link, never what it points to.
+TEST_F(Runner, RemovingItsFolderNeverFollowsALinkOutOfIt) {
+    std::wstring outside = bundle_file(L"runner outside");
+    std::wstring kept = outside + L"\\kept.txt";
+    std::wstring link = std::wstring(scenarios_root) + L"\\link";
+    fresh_folder(outside);
+    write_file(kept, "outside the tests' folder");
+
+    for (const wchar_t* step : {L"start-clean", L"finish"}) {
+        SCOPED_TRACE(utf8(step));
+        make_scenarios_root();
+        if (!exists(link) && !make_folder_link(link, outside)) {
+            remove_tree(outside);
+            GTEST_SKIP() << "this platform made no link to a folder";
+        }
+        bool removable = platform_opens_links_themselves(link);
+
+        ChildResult run = run_helper(step);
+
+        EXPECT_TRUE(exists(kept)) << "a file the link points to was removed";
+        EXPECT_TRUE(exists(outside)) << "the folder the link points to was removed";
+        if (removable) {
+            EXPECT_FALSE(exists(scenarios_root)) << run.out;
+        } else {
+            EXPECT_TRUE(exists(link));
+        }
+        DWORD expected = std::wstring(step) == L"finish" ? 1u : (removable ? 0u : 3u);
+        EXPECT_EQ(run.exit_code, expected) << run.out;
+    }
+    remove_folder_link(link);
+    remove_scenarios_root();
+    remove_tree(outside);
+}
+
+// Whether cmd gives a script in `folder` that folder as %~dp0.
+bool cmd_gives_own_folder(const std::wstring& folder) {
+    std::wstring script = folder + L"\\own-folder.cmd";
+    write_file(script, "@echo %~dp0\r\n");
+    ChildResult run = run_in_bundle(system_program(L"cmd.exe"),
+                                    L"/s /c \"\"" + script + L"\"\"", L"C:\\");
+    DeleteFileW(long_form(script).c_str());
+    return run.out == utf8(folder) + "\\\r\n";
+}
+
+// The closing line counts every way a test program can fail: one that
+// crashes before writing its counts, one that exits with 3 after counting
+// one passed test, one that is ended at the time limit, one listed but
+// missing, and a service one of them left behind.
+TEST_F(Runner, CountsEveryWayAProgramCanFail) {
+    std::wstring copy = bundle_file(L"work\\runner self-test");
+    fresh_folder(copy + L"\\tests");
+    copy_file(bundle_file(L"run-tests.cmd"), copy + L"\\run-tests.cmd");
+    copy_file(bundle_file(marker_name), copy + L"\\" + marker_name);
+    copy_file(bundle_file(L"tests\\bundle-helper.exe"), copy + L"\\tests\\bundle-helper.exe");
+    for (const wchar_t* name : {L"crashes_test", L"exits_3_test", L"hangs_test", L"leaves_service_test"})
+        copy_file(bundle_file(L"tests\\planted\\runner_stand_in.exe"),
+                  copy + L"\\tests\\" + name + L".exe");
+    write_file(copy + L"\\tests\\test-programs.txt",
+               "crashes_test\r\nexits_3_test\r\nhangs_test\r\nleaves_service_test\r\n"
+               "missing_test\r\n");
+    ChildOptions options;
+    options.environment = {{L"VEK_TEST_TIME_LIMIT", L"5"}, {L"GTEST_FILTER", L"-*"}};
+    // Started by its full path from another folder, it runs the bundle it lies
+    // in; only where cmd cannot give a script its own folder (Wine's mangles
+    // a percent sign in it) is it started from the bundle's folder instead.
+    std::wstring folder = cmd_gives_own_folder(copy) ? L"C:\\" : copy;
+
+    ChildResult run = run_in_bundle(system_program(L"cmd.exe"),
+                                    L"/s /c \"\"" + copy + L"\\run-tests.cmd\"\"", folder, options);
+
+    EXPECT_EQ(run.exit_code, 1u) << run.out << run.err;
+    for (const char* line :
+         {"FAIL  crashes_test: ended with exit code -1073741819 before reporting its tests",
+          "FAIL  exits_3_test: 1 passed, 1 failed, 0 skipped (exit code 3;",
+          "FAIL  hangs_test: ended at the time limit",
+          "PASS  leaves_service_test: 1 passed, 0 skipped",
+          "FAIL  missing_test: tests\\missing_test.exe is missing from the bundle",
+          "LEFT BEHIND: the service vek-scm-client-test", "\r\n2 passed, 5 failed\r\n"})
+        EXPECT_THAT(run.out, HasSubstr(line));
+    ScHandle manager = open_manager();
+    ScHandle left(OpenServiceW(manager.get(), L"vek-scm-client-test", DELETE));
+    EXPECT_FALSE(left) << "the runner did not remove the service it reported";
+    if (left) DeleteService(left.get());
+    left = ScHandle();
+    remove_tree(copy);
 }
 
 }  // namespace

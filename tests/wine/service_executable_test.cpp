@@ -38,23 +38,8 @@ std::wstring shipped_installer() {
     return vek::wine_test::bundle_file(L"dist\\vek-system-service-setup.exe");
 }
 
-void remove_tree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileW(long_form(path + L"\\*").c_str(), &data);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(child);
-            else
-                DeleteFileW(long_form(child).c_str());
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-    }
-    RemoveDirectoryW(long_form(path).c_str());
-}
+// Removes `path` with everything inside it, never following a link.
+void remove_tree(const std::wstring& path) { vek::wine_test::remove_path(path); }
 
 // Makes `path` and the folders above it below `root` (which exists).
 void make_directories(const std::wstring& root, const std::wstring& path) {

@@ -12,7 +12,11 @@ Usage: make_bundle.py STRIP STAGE NAME ZIP ENTRY...
   ZIP    the zip to write
   ENTRY  DEST=SOURCE copies SOURCE to DEST (a path below the bundle);
          DEST=SOURCE:strip copies it without its symbols and debug sections.
-         A .cmd file is written with CR LF line ends."""
+         A .cmd file is written with CR LF line ends.
+The bundle also gets its marker file and tests/test-programs.txt, the names of
+the test programs (every tests/NAME_test.exe entry) that run-tests.cmd runs:
+one missing from the folder it was unpacked to is then a failure, not a
+program fewer."""
 import os
 import shutil
 import subprocess
@@ -48,6 +52,11 @@ def main(strip, stage, name, zip_path, entries):
             shutil.copyfile(source, target)
     with open(os.path.join(root, MARKER), "w", newline="") as marker:
         marker.write(MARKER_TEXT)
+    programs = sorted(
+        dest[len("tests/"):-len(".exe")] for dest in (e.split("=", 1)[0] for e in entries)
+        if dest.startswith("tests/") and dest.endswith("_test.exe") and dest.count("/") == 1)
+    with open(os.path.join(root, "tests", "test-programs.txt"), "w", newline="") as listing:
+        listing.write("".join(name + "\r\n" for name in programs))
 
     files = []
     for folder, _, names in os.walk(root):

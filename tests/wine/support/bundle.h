@@ -17,6 +17,9 @@
 
 #include "windows_api.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <string>
 #include <vector>
 
@@ -30,33 +33,248 @@ inline std::wstring long_form(const std::wstring& path) {
     return L"\\\\?\\" + path;
 }
 
-// Removes `path` with everything inside it, read-only files included; a
-// missing path is fine. False when something could not be removed, with the
-// platform's code as the last error.
-inline bool remove_path(const std::wstring& path) {
-    std::wstring full = long_form(path);
-    DWORD attributes = GetFileAttributesW(full.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
-        SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(full.c_str()) != 0;
-    bool removed = true;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((full + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..") removed = remove_path(path + L"\\" + name) && removed;
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    return RemoveDirectoryW(full.c_str()) != 0 && removed;
-}
-
 // The file that marks a folder as made by these tests. A folder of the tests
 // outside the bundle gets one when it is made; anything below such a folder
 // (a service's program, say) is the tests' own.
 inline constexpr wchar_t marker_name[] = L"vek-tests.marker";
+
+namespace detail {
+
+// A handle closed on scope exit; INVALID_HANDLE_VALUE and NULL both mean none.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+constexpr DWORD no_such_entry = INVALID_FILE_ATTRIBUTES;
+
+// Whether `attributes` are those of a link: a junction or a symbolic link,
+// which the platform shows as a reparse point. (Wine shows a host symbolic
+// link so too: DIRECTORY | REPARSE_POINT, 0x410, for one to a folder.)
+inline bool is_link(DWORD attributes) {
+    return attributes != no_such_entry && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Removes the link itself, never what it points to: through a handle to the
+// link (FILE_FLAG_OPEN_REPARSE_POINT), and only when that handle shows a
+// link. Wine opens what a host symbolic link points to even so, and its
+// RemoveDirectoryW on such a link removes the folder it points to when that
+// is empty (measured, Wine 8): there the link is left, with
+// ERROR_NOT_SUPPORTED as the last error.
+inline bool remove_link(const std::wstring& full) {
+    FileHandle link(CreateFileW(full.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!link.valid()) return false;
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (!GetFileInformationByHandle(link.get(), &opened)) return false;
+    if (!is_link(opened.dwFileAttributes)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+}  // namespace detail
+
+// Removes `path` with everything inside it, read-only files included; a
+// missing path is fine. A link inside (a junction or a symbolic link) is
+// removed as a link and never followed, so nothing outside `path` is
+// touched. While a folder is emptied it is held open without sharing the
+// right to delete, so neither it nor a folder above it can be renamed or
+// replaced by a link meanwhile. False when something could not be removed,
+// with the platform's code as the last error.
+inline bool remove_path(const std::wstring& path) {
+    std::wstring full = long_form(path);
+    DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == detail::no_such_entry) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    if (detail::is_link(attributes)) return detail::remove_link(full);
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(full.c_str()) != 0;
+
+    detail::FileHandle folder(CreateFileW(
+        full.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.valid()) return false;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    // It may have become a link since its attributes were read; what was
+    // opened is what counts, and a link opened so is the link itself.
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (!GetFileInformationByHandle(folder.get(), &opened)) return false;
+    if (detail::is_link(opened.dwFileAttributes))
+        return SetFileInformationByHandle(folder.get(), FileDispositionInfo, &disposition,
+                                          sizeof disposition) != 0;
+
+    // The names inside, read through that handle (a second open of the
+    // folder, as FindFirstFileW makes, would have to share the right to
+    // delete it).
+    std::vector<std::wstring> names;
+    std::vector<ULONGLONG> buffer(2048);  // 16 KiB, aligned as the entries need
+    FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder.get(), request, buffer.data(),
+                                        static_cast<DWORD>(buffer.size() * sizeof buffer[0]))) {
+        request = FileFullDirectoryInfo;
+        for (auto* at = reinterpret_cast<BYTE*>(buffer.data());;) {
+            auto* entry = reinterpret_cast<FILE_FULL_DIR_INFO*>(at);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") names.push_back(std::move(name));
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    if (GetLastError() != ERROR_NO_MORE_FILES) return false;
+
+    // The tests' marker goes last: a folder that cannot be emptied stays
+    // the tests' own, for the next run to try again.
+    DWORD error = ERROR_SUCCESS;  // the first that kept something inside
+    bool marked = false;
+    for (const std::wstring& name : names) {
+        if (name == marker_name) {
+            marked = true;
+            continue;
+        }
+        if (!remove_path(path + L"\\" + name) && error == ERROR_SUCCESS) error = GetLastError();
+    }
+    if (marked && error == ERROR_SUCCESS && !remove_path(path + L"\\" + marker_name))
+        error = GetLastError();
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return false;
+    }
+    // Through the handle held since the start: the folder that was emptied.
+    return SetFileInformationByHandle(folder.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// The security a folder of the tests outside the bundle is made with, and
+// that everything made inside it inherits: owned by the Administrators group,
+// with a DACL of its own that takes nothing from the folder above (at the
+// root of C:, Authenticated Users may make folders, and the folders made
+// there give them the right to change what is inside): SYSTEM and
+// Administrators full control, Users read and execute (a test runs programs
+// from there with the Administrators group denied), nobody else anything.
+inline constexpr wchar_t protected_folder_security[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// Makes the folder `path` with that security; false, with the platform's code
+// as the last error, when it cannot (ERROR_ALREADY_EXISTS when something is
+// there already: nothing that is there is ever taken over).
+inline bool make_protected_folder(const std::wstring& path) {
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            protected_folder_security, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr))
+        return false;
+    BOOL made = CreateDirectoryW(long_form(path).c_str(), &security);
+    DWORD error = GetLastError();
+    LocalFree(security.lpSecurityDescriptor);
+    SetLastError(error);
+    return made != 0;
+}
+
+namespace detail {
+
+// Whether `sid` is the Administrators group, SYSTEM, or the account this
+// process runs as: the owners a folder made by the tests can have. A
+// standard user can make a folder at the root of C:, but cannot give it any
+// of these owners.
+inline bool is_trusted_owner(PSID sid) {
+    for (WELL_KNOWN_SID_TYPE trusted : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+        BYTE known[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof known;
+        if (CreateWellKnownSid(trusted, nullptr, known, &size) && EqualSid(sid, known)) return true;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool own = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+               EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+    return own;
+}
+
+// An account as a person reads it: DOMAIN\name, or the SID's text.
+inline std::wstring account_text(PSID sid) {
+    wchar_t name[256], domain[256];
+    DWORD name_size = 256, domain_size = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
+        return domain_size > 0 ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return L"an unknown account";
+    std::wstring out = text;
+    LocalFree(text);
+    return out;
+}
+
+}  // namespace detail
+
+// What a folder outside the bundle is to the tests.
+struct FolderCheck {
+    enum State { missing, tests_own, foreign } state;
+    // For a foreign folder, why it is not the tests' own, as the end of a
+    // sentence that names the folder.
+    std::wstring why;
+};
+
+// A folder is the tests' own only when it is a folder (not a link to one),
+// holds the marker as a file, and is owned by an account that a standard
+// user cannot give it (is_trusted_owner): a marker alone is something anyone
+// who can make the folder can make too.
+inline FolderCheck check_folder(const std::wstring& folder) {
+    std::wstring full = long_form(folder);
+    DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == detail::no_such_entry) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return {FolderCheck::missing, {}};
+        return {FolderCheck::foreign, L"cannot be read (error " + std::to_wstring(error) + L")"};
+    }
+    if (detail::is_link(attributes)) return {FolderCheck::foreign, L"is a link"};
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {FolderCheck::foreign, L"is a file"};
+    DWORD marker = GetFileAttributesW((full + L"\\" + marker_name).c_str());
+    if (marker == detail::no_such_entry || (marker & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        detail::is_link(marker))
+        return {FolderCheck::foreign, L"holds no " + std::wstring(marker_name)};
+
+    detail::FileHandle handle(CreateFileW(
+        full.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = handle.valid() ? GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                                   OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                                   nullptr, nullptr, &descriptor)
+                                 : GetLastError();
+    if (error != ERROR_SUCCESS)
+        return {FolderCheck::foreign,
+                L"has an owner that cannot be read (error " + std::to_wstring(error) + L")"};
+    FolderCheck check{FolderCheck::tests_own, {}};
+    if (owner == nullptr || !detail::is_trusted_owner(owner))
+        check = {FolderCheck::foreign,
+                 L"is owned by " + (owner ? detail::account_text(owner) : L"nobody")};
+    LocalFree(descriptor);
+    return check;
+}
 
 // The folder the running test program lies in, without a final separator.
 inline std::wstring own_folder() {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace vek::wine_test {
@@ -60,16 +61,27 @@ inline std::wstring built_installer_symbols() {
 }
 inline std::wstring built_service() { return bundle_file(L"service\\vek-system-service.exe"); }
 
-// Makes the tests' folder outside the bundle, C:\vek-scenarios, with the
-// tests' marker in it, unless it is there.
+// Makes the tests' folder outside the bundle, C:\vek-scenarios, protected
+// (protected_folder_security) and with the tests' marker in it, unless it is
+// there and is the tests' own. One that is there and is not (another account
+// made it, at the root of C: where any user may) is never used: the program
+// ends at once, before anything of a test is put there.
 inline void make_scenarios_root() {
-    if (!CreateDirectoryW(scenarios_root, nullptr)) {
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            ADD_FAILURE() << "cannot make " << utf8(scenarios_root) << ": " << GetLastError();
-        return;
+    if (!make_protected_folder(scenarios_root)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            std::fprintf(stderr, "%s cannot be made: error %lu\n", utf8(scenarios_root).c_str(),
+                         error);
+            ExitProcess(3);
+        }
+        FolderCheck check = check_folder(scenarios_root);
+        if (check.state == FolderCheck::tests_own) return;
+        std::fprintf(stderr, "%s is there and %s: no test is run there\n",
+                     utf8(scenarios_root).c_str(), utf8(check.why).c_str());
+        ExitProcess(3);
     }
     HANDLE marker = CreateFileW((std::wstring(scenarios_root) + L"\\" + marker_name).c_str(),
-                                GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                 nullptr);
     if (marker == INVALID_HANDLE_VALUE)
         ADD_FAILURE() << "cannot mark " << utf8(scenarios_root) << ": " << GetLastError();
@@ -79,8 +91,7 @@ inline void make_scenarios_root() {
 
 // Removes C:\vek-scenarios, if it is the tests' own.
 inline void remove_scenarios_root() {
-    std::wstring marker = std::wstring(scenarios_root) + L"\\" + marker_name;
-    if (GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES) remove_tree(scenarios_root);
+    if (check_folder(scenarios_root).state == FolderCheck::tests_own) remove_tree(scenarios_root);
 }
 
 // A fresh folder of that name under C:\vek-scenarios.
