@@ -1,6 +1,6 @@
 #include "platform/fake/fake_platform.h"
 
-#include "scm/utf.h"
+#include "platform/utf16.h"
 
 #include <algorithm>
 #include <cstring>
