@@ -65,15 +65,8 @@ std::string ChainedError::chain_text() const {
 std::string ChainedError::backtrace_text() const {
     const Backtrace& trace = backtrace();
     if (trace.state() != Backtrace::State::captured) return {};
-    const std::string& frames = trace.render();
-    constexpr std::string_view lower_heading = "stack backtrace:";
-    std::string section = "\n\n";
-    if (frames.starts_with(lower_heading)) {
-        section += frames;
-        section[2] = 'S';
-    } else {
-        section += "Stack backtrace:\n" + frames;
-    }
+    // The rendered trace is frame lines only, never a heading of its own.
+    std::string section = "\n\nStack backtrace:\n" + trace.render();
     section.resize(length_without_trailing_white_space(section));
     return section;
 }
