@@ -261,7 +261,8 @@ ResolvedFrame resolve_outer(const DbgHelp& help, HANDLE process, DWORD64 address
     }
     if (frame.name.empty()) {
         char hex[2 + 16];
-        auto end = std::to_chars(hex, hex + sizeof hex, reinterpret_cast<DWORD64>(return_address), 16);
+        auto end =
+            std::to_chars(hex, hex + sizeof hex, reinterpret_cast<DWORD64>(return_address), 16);
         frame.name = "0x" + std::string(hex, end.ptr);
     }
     if (inlined) {

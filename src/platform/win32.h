@@ -24,6 +24,8 @@ inline constexpr Dword error_success = 0;
 inline constexpr Dword error_file_not_found = 2;
 inline constexpr Dword error_access_denied = 5;
 inline constexpr Dword error_invalid_handle = 6;
+// A write that reported success but took nothing.
+inline constexpr Dword error_write_fault = 29;
 inline constexpr Dword error_sharing_violation = 32;
 inline constexpr Dword error_call_not_implemented = 120;
 inline constexpr Dword error_insufficient_buffer = 122;

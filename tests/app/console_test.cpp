@@ -22,14 +22,14 @@ class ConsoleTest : public testing::FakePlatformTest {};
 const std::string text = "Caf\xC3\xA9 \xF0\x9F\x98\x80 line\n";  // é and a non-BMP character
 
 TEST_F(ConsoleTest, RedirectedStreamGetsTheUtf8BytesUnchanged) {
-    StreamWrite w = write_std_stream(std_error_handle, text);
+    StreamWrite w = write_std_stream(StandardStream::error, text);
     EXPECT_EQ(w.outcome, StreamWrite::Outcome::written);
     EXPECT_EQ(fake::std_stream(std_error_handle).bytes, text);
 }
 
 TEST_F(ConsoleTest, ConsoleGetsUtf16) {
     fake::std_stream(std_output_handle).console = true;
-    StreamWrite w = write_std_stream(std_output_handle, text);
+    StreamWrite w = write_std_stream(StandardStream::output, text);
     EXPECT_EQ(w.outcome, StreamWrite::Outcome::written);
     EXPECT_EQ(fake::std_stream(std_output_handle).console_text, u"Caf\u00e9 \U0001F600 line\n");
     EXPECT_EQ(fake::std_stream(std_output_handle).bytes, "");
@@ -52,8 +52,8 @@ TEST_P(PartialWrites, AreContinuedUntilAllIsWritten) {
     fake::std_stream(std_output_handle).write_chunk = GetParam().chunk;
     fake::std_stream(std_error_handle).console = true;
     fake::std_stream(std_error_handle).write_chunk = GetParam().chunk;
-    EXPECT_EQ(write_std_stream(std_output_handle, text).outcome, StreamWrite::Outcome::written);
-    EXPECT_EQ(write_std_stream(std_error_handle, text).outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(write_std_stream(StandardStream::output, text).outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(write_std_stream(StandardStream::error, text).outcome, StreamWrite::Outcome::written);
     EXPECT_EQ(fake::std_stream(std_output_handle).bytes, text);
     EXPECT_EQ(fake::std_stream(std_error_handle).console_text, GetParam().shown);
 }
@@ -73,7 +73,7 @@ TEST_F(ConsoleTest, LongConsoleTextIsNeverCutInsideASurrogatePair) {
     // U+1F600 takes units 16383 and 16384: the first piece would end between
     // its halves.
     std::string long_text = std::string(16383, 'x') + "\xF0\x9F\x98\x80y";
-    EXPECT_EQ(write_std_stream(std_error_handle, long_text).outcome, StreamWrite::Outcome::written);
+    EXPECT_EQ(write_std_stream(StandardStream::error, long_text).outcome, StreamWrite::Outcome::written);
     EXPECT_EQ(fake::std_stream(std_error_handle).write_sizes,
               (std::vector<platform::Dword>{16383, 3}));
     EXPECT_EQ(fake::std_stream(std_error_handle).console_text,
@@ -82,12 +82,12 @@ TEST_F(ConsoleTest, LongConsoleTextIsNeverCutInsideASurrogatePair) {
 
 TEST_F(ConsoleTest, MissingStreamIsNotAttached) {
     fake::std_stream(std_output_handle).attached = false;
-    EXPECT_EQ(write_std_stream(std_output_handle, text).outcome, StreamWrite::Outcome::not_attached);
+    EXPECT_EQ(write_std_stream(StandardStream::output, text).outcome, StreamWrite::Outcome::not_attached);
 }
 
 TEST_F(ConsoleTest, FailingStreamGivesTheCode) {
     fake::std_stream(std_error_handle).write_failure = platform::error_no_data;
-    StreamWrite w = write_std_stream(std_error_handle, text);
+    StreamWrite w = write_std_stream(StandardStream::error, text);
     EXPECT_EQ(w.outcome, StreamWrite::Outcome::failed);
     EXPECT_EQ(w.error, platform::error_no_data);
 }
