@@ -1,6 +1,6 @@
 #include "installer/file_system.h"
 
-#include "scm/utf.h"
+#include "installer/path_grammar.h"
 
 namespace vek {
 
@@ -13,42 +13,6 @@ constexpr Dword share_all =
     platform::file_share_read | platform::file_share_write | platform::file_share_delete;
 // Set in the reparse tag of a link-like entry (symbolic link, junction).
 constexpr Dword name_surrogate_bit = 0x20000000;
-
-bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
-// The number of units of a leading "X:" where X is one character other than a
-// separator (a surrogate pair is one character); 0 when there is none.
-std::size_t drive_length(std::u16string_view path) {
-    if (path.empty() || is_separator(path[0])) return 0;
-    std::size_t colon = is_surrogate_pair_at(path, 0) ? 2 : 1;
-    return colon < path.size() && path[colon] == u':' ? colon + 1 : 0;
-}
-
-bool is_verbatim(std::u16string_view path) {
-    return path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\");
-}
-
-// Whether the platform takes `path` as it is: it is already absolute (or a
-// drive alone, or a share) and short enough for the plain form.
-bool taken_as_is(std::u16string_view path) {
-    if (is_verbatim(path)) return true;
-    if (path.size() + 1 >= long_path_units) return false;
-    if (std::size_t drive = drive_length(path)) {
-        return drive == path.size() || is_separator(path[drive]);
-    }
-    return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
-}
-
-// The verbatim form of an absolute path from GetFullPathNameW.
-std::u16string with_verbatim_prefix(std::u16string full) {
-    if (is_verbatim(full)) return full;
-    if (std::size_t drive = drive_length(full); drive != 0 && drive < full.size() &&
-                                               full[drive] == u'\\')
-        return u"\\\\?\\" + full;
-    if (full.starts_with(u"\\\\.\\")) return u"\\\\?\\" + full.substr(4);
-    if (full.starts_with(u"\\\\")) return u"\\\\?\\UNC\\" + full.substr(2);
-    return full;
-}
 
 struct EntryAttributes {
     Dword attributes;

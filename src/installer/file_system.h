@@ -6,18 +6,12 @@
 #include "platform/win32.h"
 #include "scm/os_error.h"
 
-#include <cstddef>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vek {
-
-// A path this long or longer, counting its NUL, is handed to the platform in
-// its verbatim form: the plain form is cut off at MAX_PATH on systems without
-// long-path support.
-inline constexpr std::size_t long_path_units = 248;
 
 // The full path of the running executable, exactly as the platform gives it,
 // or the OsError of a failed GetModuleFileNameW.
