@@ -9,41 +9,49 @@ namespace vek {
 
 namespace {
 
-// ERROR_WRITE_FAULT: a write that reported success but took nothing.
-constexpr platform::Dword error_write_fault = 29;
-// Console writes are kept well below the console's own buffer limits.
-constexpr std::size_t max_write = 16 * 1024;
+// WriteConsoleW's text passes through a heap of 64 KB that the console
+// shares with the process, so a console write is kept to 16 K units (32 KB).
+// Files and pipes have no such limit; they are cut at the same count, which
+// costs nothing.
+constexpr std::size_t max_piece = 16 * 1024;
 
+// Where a piece of `text` that would end at `end` may end. Bytes: anywhere.
+std::size_t piece_end(std::string_view, std::size_t end) { return end; }
+// UTF-16 on a console: a pair split between two writes shows as two
+// replacement characters, so a piece ends before the high half instead;
+// unless that leaves nothing, since a write must make progress (a console
+// that takes only a high half has already shown it).
+std::size_t piece_end(std::u16string_view text, std::size_t end) {
+    return end > 1 && is_surrogate_pair_at(text, end - 1) ? end - 1 : end;
+}
+
+// Writes all of `text` through `write(data, count, &written)`, which may take
+// less than it is offered. A write that fails, or takes nothing, ends it.
 template <class Unit, class Write>
 StreamWrite write_all(std::basic_string_view<Unit> text, Write write) {
     while (!text.empty()) {
-        auto count = static_cast<platform::Dword>(std::min(text.size(), max_write));
-        // A surrogate pair split between two console writes shows as two
-        // replacement characters: end the piece before its high half.
-        if constexpr (sizeof(Unit) == 2) {
-            if (count < text.size() && is_high_surrogate(text[count - 1])) --count;
-        }
+        auto offered =
+            static_cast<platform::Dword>(piece_end(text, std::min(text.size(), max_piece)));
         platform::Dword written = 0;
-        if (!write(text.data(), count, &written))
+        if (!write(text.data(), offered, &written))
             return {StreamWrite::Outcome::failed, platform::GetLastError()};
-        if (written == 0) return {StreamWrite::Outcome::failed, error_write_fault};
-        std::size_t taken = std::min<std::size_t>(written, text.size());
-        // The console may take less than it was given, and stop between the
-        // two halves of a pair: then the pair is written again whole, rather
-        // than the next write beginning with a lone low half. (A write that
-        // took only that high half is left as it is, so the loop still ends.)
-        if constexpr (sizeof(Unit) == 2) {
-            if (taken > 1 && is_surrogate_pair_at(text, taken - 1)) --taken;
-        }
-        text.remove_prefix(taken);
+        if (written == 0) return {StreamWrite::Outcome::failed, platform::error_write_fault};
+        // What was taken may end inside a pair too: the next write then
+        // sends the pair again, whole.
+        text.remove_prefix(piece_end(text, std::min(written, offered)));
     }
     return {StreamWrite::Outcome::written};
 }
 
+platform::Dword selector(StandardStream stream) {
+    return stream == StandardStream::output ? platform::std_output_handle
+                                            : platform::std_error_handle;
+}
+
 }  // namespace
 
-StreamWrite write_std_stream(platform::Dword which, std::string_view text) {
-    platform::Handle handle = platform::GetStdHandle(which);
+StreamWrite write_std_stream(StandardStream stream, std::string_view text) {
+    platform::Handle handle = platform::GetStdHandle(selector(stream));
     if (handle == nullptr || handle == platform::invalid_handle_value())
         return {StreamWrite::Outcome::not_attached};
 

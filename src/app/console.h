@@ -16,9 +16,11 @@ struct StreamWrite {
     platform::Dword error = 0;
 };
 
-// Writes all of `text` to the stream (platform::std_output_handle or
-// std_error_handle). Stops at the first failed write; what was written before
-// it stays written. A process without that stream gives not_attached.
-StreamWrite write_std_stream(platform::Dword which, std::string_view text);
+enum class StandardStream { output, error };
+
+// Writes all of `text` to the stream. Stops at the first failed write; what
+// was written before it stays written. A process without that stream gives
+// not_attached.
+StreamWrite write_std_stream(StandardStream stream, std::string_view text);
 
 }  // namespace vek

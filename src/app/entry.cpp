@@ -11,12 +11,12 @@ namespace vek {
 void internal_fault(std::string_view message) {
     std::string text(message);
     text += '\n';
-    (void)write_std_stream(platform::std_error_handle, text);
+    (void)write_std_stream(StandardStream::error, text);
     std::_Exit(exit_internal_fault);
 }
 
 void StdoutSteps::write_line(std::string_view line) {
-    StreamWrite result = write_std_stream(platform::std_output_handle, line);
+    StreamWrite result = write_std_stream(StandardStream::output, line);
     if (result.outcome == StreamWrite::Outcome::failed) {
         internal_fault("failed printing to stdout: " +
                        OsError(static_cast<std::int32_t>(result.error)).message());
@@ -36,14 +36,14 @@ int run_process(InstallOperations& operations, StepOutput& output) {
     // sees what failed. A report that cannot be written is dropped: the exit
     // code still says the run failed.
     std::string chain = "Error: " + error.chain_text() + "\n";
-    if (write_std_stream(platform::std_error_handle, chain).outcome != StreamWrite::Outcome::written)
+    if (write_std_stream(StandardStream::error, chain).outcome != StreamWrite::Outcome::written)
         return exit_failure;
     std::string trace = error.backtrace_text();
     if (!trace.empty()) {
         // Its first line feed went out with the chain.
         trace.erase(0, 1);
         trace += '\n';
-        (void)write_std_stream(platform::std_error_handle, trace);
+        (void)write_std_stream(StandardStream::error, trace);
     }
     return exit_failure;
 }

@@ -17,9 +17,9 @@
 namespace {
 
 [[noreturn]] void runtime_fault(std::string_view what) {
-    (void)vek::write_std_stream(vek::platform::std_error_handle, "internal fault: ");
-    (void)vek::write_std_stream(vek::platform::std_error_handle, what);
-    (void)vek::write_std_stream(vek::platform::std_error_handle, "\n");
+    (void)vek::write_std_stream(vek::StandardStream::error, "internal fault: ");
+    (void)vek::write_std_stream(vek::StandardStream::error, what);
+    (void)vek::write_std_stream(vek::StandardStream::error, "\n");
     std::_Exit(3);
 }
 

@@ -8,15 +8,7 @@ namespace vek {
 
 namespace detail {
 
-std::string MessageError::diagnostic_text() const {
-    std::string text = "Message(\"";
-    for (char c : message()) {
-        if (c == '"' || c == '\\') text += '\\';
-        text += c;
-    }
-    text += "\")";
-    return text;
-}
+std::string MessageError::diagnostic_text() const { return "Message(" + quoted(message()) + ")"; }
 
 }  // namespace detail
 
@@ -54,7 +46,7 @@ std::string ChainedError::chain_text() const {
         std::size_t n = 0;
         for (const ReportableError* cause = first; cause != nullptr; cause = cause->cause(), ++n) {
             out.write("\n");
-            IndentingWriter indented(out, numbered ? n : IndentingWriter::no_number);
+            IndentingWriter indented(out, numbered ? std::optional(n) : std::nullopt);
             cause->write_message(indented);
         }
     }
@@ -65,28 +57,20 @@ std::string ChainedError::chain_text() const {
 std::string ChainedError::backtrace_text() const {
     const Backtrace& trace = backtrace();
     if (trace.state() != Backtrace::State::captured) return {};
-    const std::string& frames = trace.render();
-    constexpr std::string_view lower_heading = "stack backtrace:";
-    std::string section = "\n\n";
-    if (frames.starts_with(lower_heading)) {
-        section += frames;
-        section[2] = 'S';
-    } else {
-        section += "Stack backtrace:\n" + frames;
-    }
+    // The rendered trace is frame lines only, never a heading of its own.
+    std::string section = "\n\nStack backtrace:\n" + trace.render();
     section.resize(length_without_trailing_white_space(section));
     return section;
 }
 
 void IndentingWriter::write(std::string_view piece) {
-    bool numbered = number_ != no_number;
     for (std::size_t k = 0;; ++k) {
         std::size_t end = piece.find('\n');
         std::string_view line = piece.substr(0, end);
         if (!started_) {
             started_ = true;
-            if (numbered) {
-                std::string number = std::to_string(number_);
+            if (number_) {
+                std::string number = std::to_string(*number_);
                 if (number.size() < 5) out_.write(std::string_view("     ", 5 - number.size()));
                 out_.write(number);
                 out_.write(": ");
@@ -94,7 +78,7 @@ void IndentingWriter::write(std::string_view piece) {
                 out_.write("    ");
             }
         } else if (k > 0) {
-            out_.write(numbered ? "\n       " : "\n    ");
+            out_.write(number_ ? "\n       " : "\n    ");
         }
         out_.write(line);
         if (end == std::string_view::npos) break;

@@ -7,7 +7,9 @@
 #include "errors/reportable_error.h"
 
 #include <concepts>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -121,8 +123,12 @@ public:
     RunResult(ChainedError error) noexcept : record_(std::move(error.record_)) {}
 
     bool succeeded() const noexcept { return record_ == nullptr; }
-    // The error of a failed run. Only for a failed run.
-    ChainedError error() && noexcept { return ChainedError(std::move(record_)); }
+    // The error of a failed run. Asked of a run that succeeded, it ends the
+    // process: the caller's logic is broken, and there is no error to give.
+    ChainedError error() && noexcept {
+        if (record_ == nullptr) std::abort();
+        return ChainedError(std::move(record_));
+    }
 
 private:
     RunResult() noexcept = default;
@@ -139,14 +145,13 @@ static_assert(sizeof(RunResult) == sizeof(void*), "a run's result is one machine
 // The result does not depend on how the message is cut into pieces.
 class IndentingWriter final : public TextSink {
 public:
-    static constexpr std::size_t no_number = static_cast<std::size_t>(-1);
-
-    IndentingWriter(TextSink& out, std::size_t number) : out_(out), number_(number) {}
+    IndentingWriter(TextSink& out, std::optional<std::size_t> number)
+        : out_(out), number_(number) {}
     void write(std::string_view piece) override;
 
 private:
     TextSink& out_;
-    std::size_t number_;
+    std::optional<std::size_t> number_;
     bool started_ = false;
 };
 

@@ -27,6 +27,18 @@ private:
     std::string& out_;
 };
 
+// A text as diagnostic texts show it: in double quotes, with a backslash
+// before each double quote and backslash inside.
+inline std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
 class ReportableError {
 public:
     virtual ~ReportableError() = default;

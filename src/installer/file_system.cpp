@@ -1,6 +1,6 @@
 #include "installer/file_system.h"
 
-#include "scm/utf.h"
+#include "installer/path_grammar.h"
 
 namespace vek {
 
@@ -13,68 +13,6 @@ constexpr Dword share_all =
     platform::file_share_read | platform::file_share_write | platform::file_share_delete;
 // Set in the reparse tag of a link-like entry (symbolic link, junction).
 constexpr Dword name_surrogate_bit = 0x20000000;
-
-// Fills a buffer through `call(buffer, size)`, growing it as judge_buffer_read
-// says. The buffer is released on every way out.
-template <class Call>
-std::expected<std::u16string, OsError> read_growing(Call call) {
-    std::u16string buffer;
-    Dword size = first_buffer_size;
-    for (;;) {
-        buffer.resize(size);
-        // Cleared first: a zero result with no code set means an empty text.
-        platform::SetLastError(0);
-        Dword result = call(buffer.data(), size);
-        Dword last_error = platform::GetLastError();
-        BufferReadStep step = judge_buffer_read(size, result, last_error);
-        switch (step.kind) {
-            case BufferReadStep::Kind::done:
-                buffer.resize(step.value);
-                return buffer;
-            case BufferReadStep::Kind::retry:
-                size = step.value;
-                break;
-            case BufferReadStep::Kind::failed:
-                return std::unexpected(OsError(static_cast<std::int32_t>(step.value)));
-        }
-    }
-}
-
-bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
-// The number of units of a leading "X:" where X is one character other than a
-// separator (a surrogate pair is one character); 0 when there is none.
-std::size_t drive_length(std::u16string_view path) {
-    if (path.empty() || is_separator(path[0])) return 0;
-    std::size_t colon = is_surrogate_pair_at(path, 0) ? 2 : 1;
-    return colon < path.size() && path[colon] == u':' ? colon + 1 : 0;
-}
-
-bool is_verbatim(std::u16string_view path) {
-    return path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\");
-}
-
-// Whether the platform takes `path` as it is: it is already absolute (or a
-// drive alone, or a share) and short enough for the plain form.
-bool taken_as_is(std::u16string_view path) {
-    if (is_verbatim(path)) return true;
-    if (path.size() + 1 >= long_path_units) return false;
-    if (std::size_t drive = drive_length(path)) {
-        return drive == path.size() || is_separator(path[drive]);
-    }
-    return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
-}
-
-// The verbatim form of an absolute path from GetFullPathNameW.
-std::u16string with_verbatim_prefix(std::u16string full) {
-    if (is_verbatim(full)) return full;
-    if (std::size_t drive = drive_length(full); drive != 0 && drive < full.size() &&
-                                               full[drive] == u'\\')
-        return u"\\\\?\\" + full;
-    if (full.starts_with(u"\\\\.\\")) return u"\\\\?\\" + full.substr(4);
-    if (full.starts_with(u"\\\\")) return u"\\\\?\\UNC\\" + full.substr(2);
-    return full;
-}
 
 struct EntryAttributes {
     Dword attributes;
@@ -143,36 +81,19 @@ std::expected<EntryAttributes, Dword> read_attributes(const std::u16string& path
 
 }  // namespace
 
-BufferReadStep judge_buffer_read(Dword size, Dword result, Dword last_error) noexcept {
-    using Kind = BufferReadStep::Kind;
-    if (result == 0) {
-        if (last_error != 0) return {Kind::failed, last_error};
-        return {Kind::done, 0};
-    }
-    if (result == size) {
-        if (size == largest_buffer_size) {
-            // No larger buffer can be offered; asking again would give the
-            // same answer for ever.
-            return {Kind::failed,
-                    last_error != 0 ? last_error : platform::error_insufficient_buffer};
-        }
-        return {Kind::retry, size > largest_buffer_size / 2 ? largest_buffer_size : size * 2};
-    }
-    if (result > size) return {Kind::retry, result};
-    return {Kind::done, result};
-}
-
 std::expected<std::u16string, OsError> own_executable_path() {
-    return read_growing([](char16_t* buffer, Dword size) {
+    auto path = read_growing<char16_t>([](char16_t* buffer, Dword size) {
         return platform::GetModuleFileNameW(nullptr, buffer, size);
     });
+    if (!path) return std::unexpected(OsError(static_cast<std::int32_t>(path.error())));
+    return std::move(*path);
 }
 
 std::optional<std::u16string> platform_path(std::u16string_view path) {
     if (path.find(u'\0') != std::u16string_view::npos) return std::nullopt;
     if (taken_as_is(path)) return std::u16string(path);
     std::u16string text(path);
-    auto full = read_growing([&text](char16_t* buffer, Dword size) {
+    auto full = read_growing<char16_t>([&text](char16_t* buffer, Dword size) {
         return platform::GetFullPathNameW(text.c_str(), size, buffer, nullptr);
     });
     if (!full) return std::nullopt;

@@ -2,52 +2,16 @@
 // something exists at a path.
 #pragma once
 
+#include "platform/buffer_read.h"
 #include "platform/win32.h"
 #include "scm/os_error.h"
 
-#include <cstddef>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vek {
-
-// The first size offered to a call that fills a buffer of unknown need, and
-// the largest size a Dword can offer.
-inline constexpr platform::Dword first_buffer_size = 512;
-inline constexpr platform::Dword largest_buffer_size = 0xFFFFFFFF;
-// A path this long or longer, counting its NUL, is handed to the platform in
-// its verbatim form: the plain form is cut off at MAX_PATH on systems without
-// long-path support.
-inline constexpr std::size_t long_path_units = 248;
-
-// What one call of a buffer-filling function (GetModuleFileNameW,
-// GetFullPathNameW) means, given the size offered, its result and the
-// last-error code read right after it.
-struct BufferReadStep {
-    enum class Kind {
-        // `value` units were written, without the NUL (0: the text is empty).
-        done,
-        // Call again with a buffer of `value` units.
-        retry,
-        // The call failed with error code `value`.
-        failed,
-    };
-    Kind kind;
-    platform::Dword value;
-
-    friend bool operator==(const BufferReadStep&, const BufferReadStep&) = default;
-};
-
-// Result 0 fails with the last-error code, or is the empty text when that
-// code is 0. A result equal to the size means the text was cut: the size
-// doubles, up to largest_buffer_size; a text still cut at that size fails
-// with the last-error code (122 when there is none) instead of asking again
-// for ever. A result above the size is the size needed. Anything smaller is
-// the text's length.
-[[nodiscard]] BufferReadStep judge_buffer_read(platform::Dword size, platform::Dword result,
-                                               platform::Dword last_error) noexcept;
 
 // The full path of the running executable, exactly as the platform gives it,
 // or the OsError of a failed GetModuleFileNameW.

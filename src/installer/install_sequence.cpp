@@ -31,7 +31,8 @@ RunResult create_and_start(InstallOperations& operations, StepOutput& output,
     if (!service) return ChainedError::from_error(std::move(service.error()));
 
     // A registration made here stays in place if what follows fails.
-    if (auto described = operations.set_description(*service, service_description); !described)
+    if (auto described = operations.set_description(*service, service_description_text);
+        !described)
         return ChainedError::from_error(std::move(described.error()));
     if (auto started = operations.start(*service, {}); !started)
         return ChainedError::from_error(std::move(started.error()));

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "errors/chained_error.h"
-#include "installer/service_definition.h"
+#include "installer/vek_service.h"
 #include "scm/handles.h"
 #include "scm/scm_error.h"
 #include "scm/service_status.h"

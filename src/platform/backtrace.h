@@ -26,7 +26,8 @@ std::size_t capture_stack(std::span<void*> frames, std::size_t skip) noexcept;
 
 // Resolves the addresses to frame lines: one entry a frame, innermost first,
 // "  <index>: <function>" and, where known, a second line
-// "             at <file>:<line>". The caller holds the BacktraceLock.
+// "             at <file>:<line>". The text begins with the first frame's
+// line, never with a heading. The caller holds the BacktraceLock.
 std::string describe_frames(std::span<void* const> frames);
 
 }  // namespace vek::platform

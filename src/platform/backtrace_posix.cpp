@@ -17,7 +17,8 @@
 namespace vek::platform {
 
 namespace {
-std::recursive_mutex backtrace_mutex;
+// As on Windows: one thread at a time, and nothing takes it twice.
+std::mutex backtrace_mutex;
 }
 
 BacktraceLock::BacktraceLock() { backtrace_mutex.lock(); }

@@ -22,14 +22,23 @@ inline Handle invalid_handle_value() noexcept {
 // Error codes the program looks at by value.
 inline constexpr Dword error_success = 0;
 inline constexpr Dword error_file_not_found = 2;
+inline constexpr Dword error_path_not_found = 3;
 inline constexpr Dword error_access_denied = 5;
 inline constexpr Dword error_invalid_handle = 6;
+// A write that reported success but took nothing.
+inline constexpr Dword error_write_fault = 29;
 inline constexpr Dword error_sharing_violation = 32;
+inline constexpr Dword error_broken_pipe = 109;
 inline constexpr Dword error_call_not_implemented = 120;
 inline constexpr Dword error_insufficient_buffer = 122;
 inline constexpr Dword error_no_data = 232;
-inline constexpr Dword error_service_specific_error = 1066;
+inline constexpr Dword error_service_request_timeout = 1053;
+inline constexpr Dword error_service_already_running = 1056;
 inline constexpr Dword error_service_does_not_exist = 1060;
+inline constexpr Dword error_service_specific_error = 1066;
+inline constexpr Dword error_service_marked_for_delete = 1072;
+inline constexpr Dword error_service_exists = 1073;
+inline constexpr Dword error_timeout = 1460;
 inline constexpr Dword error_cant_access_file = 1920;
 
 // GetStdHandle's selectors, (DWORD)-11 and (DWORD)-12.

@@ -35,6 +35,14 @@ static_assert(load_library_search_system32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
 static_assert(file_flag_backup_semantics == FILE_FLAG_BACKUP_SEMANTICS);
 static_assert(file_flag_open_reparse_point == FILE_FLAG_OPEN_REPARSE_POINT);
 static_assert(error_cant_access_file == ERROR_CANT_ACCESS_FILE);
+static_assert(error_write_fault == ERROR_WRITE_FAULT);
+static_assert(error_path_not_found == ERROR_PATH_NOT_FOUND);
+static_assert(error_broken_pipe == ERROR_BROKEN_PIPE);
+static_assert(error_service_request_timeout == ERROR_SERVICE_REQUEST_TIMEOUT);
+static_assert(error_service_already_running == ERROR_SERVICE_ALREADY_RUNNING);
+static_assert(error_service_marked_for_delete == ERROR_SERVICE_MARKED_FOR_DELETE);
+static_assert(error_service_exists == ERROR_SERVICE_EXISTS);
+static_assert(error_timeout == ERROR_TIMEOUT);
 static_assert(error_service_specific_error == ERROR_SERVICE_SPECIFIC_ERROR);
 
 namespace {

@@ -56,33 +56,34 @@ void OsError::write_message(TextSink& out) const {
 }
 
 const char* os_error_kind(std::int32_t code) noexcept {
-    switch (code) {
-        case 2:
-        case 3:
+    using namespace platform;
+    switch (static_cast<Dword>(code)) {
+        case error_file_not_found:
+        case error_path_not_found:
             return "NotFound";
-        case 5:
+        case error_access_denied:
             return "PermissionDenied";
-        case 6:
+        case error_invalid_handle:
             return "InvalidHandle";
-        case 32:
+        case error_sharing_violation:
             return "SharingViolation";
-        case 109:
-        case 232:
+        case error_broken_pipe:
+        case error_no_data:
             return "BrokenPipe";
-        case 120:
+        case error_call_not_implemented:
             return "Unsupported";
-        case 122:
+        case error_insufficient_buffer:
             return "BufferTooSmall";
-        case 1056:
+        case error_service_already_running:
             return "ServiceAlreadyRunning";
-        case 1060:
+        case error_service_does_not_exist:
             return "ServiceNotFound";
-        case 1072:
+        case error_service_marked_for_delete:
             return "ServiceMarkedForDelete";
-        case 1073:
+        case error_service_exists:
             return "ServiceExists";
-        case 1053:
-        case 1460:
+        case error_service_request_timeout:
+        case error_timeout:
             return "TimedOut";
         default:
             return "Other";
@@ -90,14 +91,8 @@ const char* os_error_kind(std::int32_t code) noexcept {
 }
 
 std::string OsError::diagnostic_text() const {
-    std::string text = "Os { code: " + std::to_string(code_) + ", kind: " + os_error_kind(code_) +
-                       ", message: \"";
-    for (char c : platform_error_text(code_)) {
-        if (c == '"' || c == '\\') text += '\\';
-        text += c;
-    }
-    text += "\" }";
-    return text;
+    return "Os { code: " + std::to_string(code_) + ", kind: " + os_error_kind(code_) +
+           ", message: " + quoted(platform_error_text(code_)) + " }";
 }
 
 }  // namespace vek

@@ -11,16 +11,6 @@ struct Overload : F... {
 template <class... F>
 Overload(F...) -> Overload<F...>;
 
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
 }  // namespace
 
 void RawValueError::write_message(TextSink& out) const {

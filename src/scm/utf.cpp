@@ -42,18 +42,6 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
     return c;
 }
 
-// Decodes the code point at `text[i]`, advancing `i` past it; nullopt for an
-// unpaired surrogate.
-std::optional<char32_t> decode_utf16(std::u16string_view text, std::size_t& i) {
-    if (is_surrogate_pair_at(text, i)) {
-        i += 2;
-        return surrogate_pair_value(text[i - 2], text[i - 1]);
-    }
-    char16_t unit = text[i++];
-    if (is_surrogate(unit)) return std::nullopt;
-    return unit;
-}
-
 constexpr std::size_t utf8_length(char32_t c) {
     return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
@@ -73,6 +61,16 @@ std::u16string utf8_to_utf16(std::string_view text) {
         }
     }
     return units;
+}
+
+std::optional<char32_t> decode_utf16(std::u16string_view text, std::size_t& i) {
+    if (is_surrogate_pair_at(text, i)) {
+        i += 2;
+        return surrogate_pair_value(text[i - 2], text[i - 1]);
+    }
+    char16_t unit = text[i++];
+    if (is_surrogate(unit)) return std::nullopt;
+    return unit;
 }
 
 void append_utf8(std::string& out, char32_t c) {

@@ -349,9 +349,21 @@ TEST_F(InstallSequenceTest, RegistersTheServiceItsDefinitionDescribes) {
 // The whole program against the fake platform. A service stopped and deleted
 // while something (the Services console, say) still holds a handle to it
 // stays registered, marked for deletion: it opens and reads stopped, but the
-// manager refuses to start it. A move of the service that took
+// manager refuses to start it, and refuses a new registration of its name
+// (which a run reaches when the open is refused, as for a caller the
+// service's own security keeps out). A move of the service that took
 // "sc stop" and "sc delete" ends here until that handle is closed.
-TEST_F(InstallSequenceTest, ServiceMarkedForDeletionIsReportedAsTheManagerRefusesItsStart) {
+struct MarkedRow {
+    const char* label;
+    std::optional<platform::Dword> open_fails;
+    std::string steps;
+};
+void PrintTo(const MarkedRow& row, std::ostream* os) { *os << row.label; }
+
+class ServiceMarkedForDeletion : public InstallSequenceTest,
+                                 public ::testing::WithParamInterface<MarkedRow> {};
+
+TEST_P(ServiceMarkedForDeletion, IsReportedAsTheManagerRefusesIt) {
     fake::module_file_name().name = u"C:\\Tools\\setup.exe";
     fake::add_entry(u"C:\\Tools\\vek-system-service.exe", fake::FileEntry{});
     fake::ServiceRegistration registered;
@@ -360,19 +372,26 @@ TEST_F(InstallSequenceTest, ServiceMarkedForDeletionIsReportedAsTheManagerRefuse
     registered.binary_path_name = u"C:\\Old\\vek-system-service.exe";
     registered.marked_for_delete = true;
     fake::register_service(registered);
+    if (GetParam().open_fails) fake::fail_next("OpenServiceW", *GetParam().open_fails);
 
     PlatformOperations operations;
     RecordingOutput output;
     int exit_code = run_process(operations, output);
 
     EXPECT_EQ(exit_code, 1);
-    EXPECT_EQ(output.text, installing + starting);
+    EXPECT_EQ(output.text, GetParam().steps);
     EXPECT_EQ(fake::std_stream(platform::std_error_handle).bytes,
               winapi_report("The specified service has been marked for deletion.", 1072));
     EXPECT_EQ(fake::service_count(), 1u);
     EXPECT_EQ(fake::find_service(u"vek-system-service")->binary_path_name,
               u"C:\\Old\\vek-system-service.exe");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ServiceMarkedForDeletion,
+    ::testing::Values(MarkedRow{"Opened", std::nullopt, installing + starting},
+                      MarkedRow{"OpenRefused", platform::error_access_denied, installing + creating}),
+    [](const ::testing::TestParamInfo<MarkedRow>& row) { return std::string(row.param.label); });
 
 TEST(ServiceDependencyTest, IdentifierMarksGroupsWithAPlus) {
     EXPECT_EQ((ServiceDependency{ServiceDependency::Kind::service, "Tcpip"}.identifier()), "Tcpip");

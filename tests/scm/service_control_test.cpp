@@ -3,7 +3,7 @@
 // every handle is closed exactly once (the fixture checks the last).
 #include "scm/service_control.h"
 
-#include "installer/service_definition.h"
+#include "installer/vek_service.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/fake/fake_scm.h"
 #include "support/allocation_hooks.h"
@@ -372,7 +372,7 @@ TEST_F(ServiceControl, SetDescriptionPassesLevelOneAndTheText) {
     auto service = create_service(connection, make_service_definition(u"C:\\x.exe"),
                                   create_service_access);
     ASSERT_TRUE(service.has_value());
-    ASSERT_TRUE(set_description(*service, service_description).has_value());
+    ASSERT_TRUE(set_description(*service, service_description_text).has_value());
 
     auto calls = fake::calls_of("ChangeServiceConfig2W");
     ASSERT_EQ(calls.size(), 1u);
@@ -399,7 +399,7 @@ TEST_F(ServiceControl, SetDescriptionFailureIsWinapiReadBeforeTheTextIsReleased)
     ASSERT_TRUE(service.has_value());
     fake::fail_next("ChangeServiceConfig2W", 1072);
     watch_release_after_next_call();
-    auto described = set_description(*service, service_description);
+    auto described = set_description(*service, service_description_text);
     ASSERT_FALSE(described.has_value());
     EXPECT_TRUE(buffer_released);
     expect_winapi(described.error(), 1072);
@@ -487,7 +487,7 @@ TEST_F(ServiceControl, FailedOperationsLeaveHandlesToBeClosedOnceInReverseOrder)
         service_handle = service->get();
         // The opened handle has no SERVICE_CHANGE_CONFIG: refused by the
         // manager. The service runs already: the start is refused too.
-        EXPECT_FALSE(set_description(*service, service_description).has_value());
+        EXPECT_FALSE(set_description(*service, service_description_text).has_value());
         EXPECT_FALSE(start(*service, {}).has_value());
         EXPECT_FALSE(open_service(connection, "missing", open_service_access).has_value());
         EXPECT_TRUE(closed_handles().empty());

@@ -3,7 +3,7 @@
 // call, and no allocation.
 #include "scm/service_status.h"
 
-#include "installer/service_definition.h"
+#include "installer/vek_service.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/fake/fake_scm.h"
 #include "scm/service_control.h"

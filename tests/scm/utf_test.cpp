@@ -29,5 +29,18 @@ TEST(Surrogates, RangesEndExactlyAtTheirBounds) {
     EXPECT_FALSE(is_surrogate_pair_at(u"\xD800", 0));
 }
 
+// A high half at the very end of a text is no pair, whatever lies in memory
+// after the text: here a low half, just past the end of the view. Evaluated
+// by the compiler, where a read past the end does not compile.
+constexpr char16_t high_then_low[] = {u'a', 0xD800, 0xDC00};
+constexpr bool pair_at(std::size_t length, std::size_t at) {
+    return is_surrogate_pair_at(std::u16string_view(high_then_low, length), at);
+}
+static_assert(pair_at(3, 1));
+static_assert(!pair_at(2, 1));
+static_assert(!pair_at(1, 0));
+static_assert(!pair_at(3, 2));
+static_assert(!pair_at(0, 0));
+
 }  // namespace
 }  // namespace vek

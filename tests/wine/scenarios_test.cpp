@@ -312,13 +312,17 @@ TEST_F(Scenario, TraceNamesTheInlinedFunctionThatMadeTheError) {
     std::size_t at = result.err.find(heading);
     ASSERT_NE(at, std::string::npos) << result.err;
     std::istringstream frames(result.err.substr(at + heading.size()));
-    std::string frame_0, source_0, frame_1;
+    std::string frame_0, source_0, frame_1, source_1;
     std::getline(frames, frame_0);
     std::getline(frames, source_0);
     std::getline(frames, frame_1);
+    std::getline(frames, source_1);
     EXPECT_THAT(frame_0, MatchesRegex(" *0: .*create_and_start"));
     EXPECT_THAT(source_0, MatchesRegex(" +at .*src.installer.install_sequence\\.cpp:\\d+"));
     EXPECT_THAT(frame_1, MatchesRegex(" *1: vek::run_installer"));
+    // The line of the call into the inlined function, not a line inside it.
+    EXPECT_THAT(source_1, MatchesRegex(" +at .*src.installer.install_sequence\\.cpp:" +
+                                       std::to_string(VEK_CREATE_AND_START_CALL_LINE)));
     EXPECT_FALSE(is_registered());
 }
 

@@ -4,7 +4,7 @@
 // directly.
 #include "support/folders.h"
 
-#include "installer/service_definition.h"
+#include "installer/vek_service.h"
 #include "scm/os_error.h"
 #include "scm/service_control.h"
 #include "scm/service_status.h"

@@ -1,6 +1,6 @@
 #include "platform/fake/fake_platform.h"
 
-#include "scm/utf.h"
+#include "platform/utf16.h"
 
 #include <algorithm>
 #include <cstring>
@@ -299,7 +299,12 @@ Bool fake_write(Handle handle, const Unit* buffer, Dword count, Dword* written, 
         return 0;
     }
     stream->write_sizes.push_back(count);
+    if (buffer == stream->partial_write_start) {
+        SetLastError(error_no_progress);
+        return 0;
+    }
     Dword taken = stream->write_chunk == 0 ? count : std::min(count, stream->write_chunk);
+    stream->partial_write_start = taken < count ? buffer : nullptr;
     if constexpr (sizeof(Unit) == 1) {
         stream->bytes.append(reinterpret_cast<const char*>(buffer), taken);
         if (stream->mirror_fd >= 0) (void)::write(stream->mirror_fd, buffer, taken);

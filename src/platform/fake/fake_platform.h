@@ -80,12 +80,18 @@ Handle kernel32_module();
 // (GetStdHandle gives NULL); a console stream takes WriteConsoleW and records
 // UTF-16, any other stream takes WriteFile and records bytes. A failing stream
 // fails every write with its code.
+// ERROR_GEN_FAILURE: what a write that repeats a partial one fails with.
+inline constexpr Dword error_no_progress = 31;
 struct StdStream {
     bool attached = true;
     bool console = false;
     std::optional<Dword> write_failure;
     // At most this many bytes or units are taken per write call (0: all).
     Dword write_chunk = 0;
+    // Where the last write that took less than it was given began. A write
+    // that begins there again means the caller made no progress: it fails
+    // with error_no_progress, so that such a caller ends instead of looping.
+    const void* partial_write_start = nullptr;
     // When set, everything written is also written to this file descriptor
     // (a death test's child shows its standard error this way).
     int mirror_fd = -1;

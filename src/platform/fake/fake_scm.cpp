@@ -18,10 +18,7 @@ constexpr Dword error_invalid_parameter = 87;
 constexpr Dword error_invalid_level = 124;
 constexpr Dword error_invalid_name = 123;
 constexpr Dword error_noaccess = 998;
-constexpr Dword error_service_already_running = 1056;
 constexpr Dword error_service_disabled = 1058;
-constexpr Dword error_service_marked_for_delete = 1072;
-constexpr Dword error_service_exists = 1073;
 constexpr Dword error_duplicate_service_name = 1078;
 
 // Access bits the fake checks.

@@ -13,7 +13,9 @@ namespace vek {
 
 inline constexpr std::string_view service_key_name = "vek-system-service";
 inline constexpr std::string_view service_display_name = "Vek System Service";
-inline constexpr std::string_view service_description = "Vek system service";
+// The text the service is described by (set_description files it under the
+// label labels::service_description).
+inline constexpr std::string_view service_description_text = "Vek system service";
 // The key name followed by ".exe".
 inline constexpr std::u16string_view service_file_name = u"vek-system-service.exe";
 
