@@ -17,7 +17,11 @@
 //                                    is written to say so, and the exit code
 //                                    is 1460 (ERROR_TIMEOUT)
 //   bundle-helper finish             reports everything the run left
-//                                    outside the bundle, one line each,
+//                                    outside the bundle, one line each
+//                                    (services, folders, install.cmd's
+//                                    registry record, uninstall.cmd's log
+//                                    when it was not there before, Wine's
+//                                    programs set aside for stand-ins),
 //                                    removes what is the tests' own, and
 //                                    exits with the number of leftovers
 //
@@ -53,6 +57,22 @@ void say(const std::wstring& line) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                         nullptr, nullptr);
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A note, in the bundle, that uninstall.cmd's log was there when the run
+// started.
+std::wstring log_was_there_note() { return bundle_file(L"logs\\uninstall log was there"); }
+
+bool write_note(const std::wstring& path) {
+    HANDLE file = CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
 }
 
 // Whether `path` lies below a folder that is the tests' own.
@@ -160,6 +180,15 @@ int start_clean() {
     if (refused) return 1;
 
     int status = 0;
+    // Whether uninstall.cmd's log is there before the run: then it is not
+    // the tests', and finish leaves it.
+    CreateDirectoryW(long_form(bundle_file(L"logs")).c_str(), nullptr);
+    DeleteFileW(long_form(log_was_there_note()).c_str());
+    if (exists(uninstall_log()) && !write_note(log_was_there_note())) {
+        say(L"Could not note that " + uninstall_log() + L" is there: error " +
+            std::to_wstring(GetLastError()) + L".");
+        status = 3;
+    }
     for (const std::wstring& name : test_services()) {
         if (!look_up(name).registered) continue;
         say(L"Removing the service " + name + L", left by an earlier run of these tests.");
@@ -167,6 +196,14 @@ int start_clean() {
             say(L"Could not remove the service " + name + L".");
             status = 3;
         }
+    }
+    // A record of an installed service, with no such service registered
+    // (any the tests left is gone now, and another one refused above), says
+    // what is not so: install.cmd itself deletes it before it does anything.
+    if (record_exists()) {
+        say(L"Removing HKLM\\" + std::wstring(record_key) + L" " + record_value +
+            L": no vek-system-service is registered.");
+        remove_record();
     }
     for (const std::wstring& folder : test_folders()) {
         if (check_folder(folder).state == FolderCheck::missing) continue;
@@ -197,6 +234,24 @@ int finish() {
         say(L"LEFT BEHIND: the folder " + folder);
         if (check.state == FolderCheck::tests_own && !remove_path(folder))
             say(L"  and it could not be removed");
+    }
+    if (record_exists()) {
+        ++leftovers;
+        say(L"LEFT BEHIND: the record HKLM\\" + std::wstring(record_key) + L" " + record_value);
+        remove_record();
+    }
+    bool log_was_there = exists(log_was_there_note());
+    if (exists(uninstall_log()) && !log_was_there) {
+        ++leftovers;
+        say(L"LEFT BEHIND: " + uninstall_log());
+        if (!DeleteFileW(long_form(uninstall_log()).c_str())) say(L"  and it could not be removed");
+    }
+    DeleteFileW(long_form(log_was_there_note()).c_str());
+    for (const std::wstring& program : set_aside_programs()) {
+        if (!exists(program)) continue;
+        ++leftovers;
+        say(L"LEFT BEHIND: " + program + L", Wine's own program set aside for a stand-in; "
+            L"copy it back over the stand-in");
     }
     // The bundle's own scratch goes as well; it is not a leftover.
     remove_path(bundle_file(L"work"));

@@ -36,22 +36,10 @@ constexpr DWORD did_not_stop = 12;
 constexpr DWORD registered_elsewhere = 13;
 constexpr DWORD restart_required = 3010;
 
-// Where install.cmd records what it installed, for detection rules, and the
-// uninstall log, which outlives the folder.
-constexpr wchar_t record_key[] = L"SOFTWARE\\Vek System Service";
-constexpr wchar_t record_value[] = L"InstalledServiceSha256";
-constexpr wchar_t uninstall_log_name[] = L"\\Logs\\vek-system-service-uninstall.log";
-
 std::wstring system_program(const wchar_t* name) {
     wchar_t system[MAX_PATH];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     return std::wstring(system, length) + L"\\" + name;
-}
-
-std::wstring uninstall_log() {
-    wchar_t windows[MAX_PATH];
-    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    return std::wstring(windows, length) + uninstall_log_name;
 }
 
 void append(const std::wstring& path, const std::string& bytes) {
@@ -97,19 +85,6 @@ std::optional<std::string> detection_value() {
     return result.out.substr(at, result.out.find_first_of("\r\n", at) - at);
 }
 
-// Removes the record, and its key when nothing else is in it.
-void remove_record() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, record_key, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return;
-    RegDeleteValueW(key, record_value);
-    DWORD subkeys = 0, values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                     nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    if (subkeys == 0 && values == 0) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, record_key, KEY_WOW64_64KEY, 0);
-}
 
 // Under Wine only, a stand-in program in system32 in place of one of Wine's
 // (Wine runs a native program there only with a "native" DllOverride for its
