@@ -112,18 +112,19 @@ set "stopped=yes"
 set "message=%service% stopped"
 call :log
 
-rem xcopy (not copy, a builtin) for its documented exit codes: 0 copied, 1 and
-rem more failed. A stopped service's process may hold its file a moment
-rem longer: the program's copy is tried five times, a second apart.
+rem cmd's copy, not xcopy: Wine 10's xcopy refuses a quoted path that holds a
+rem space. copy sets errorlevel 1 when it fails, and keeps the file's time. A
+rem stopped service's process may hold its file a moment longer: the
+rem program's copy is tried five times, a second apart.
 :copy
-"%system%\xcopy.exe" "%package%%setup%" "%target%\" /y /r /q >nul 2>&1
+copy /y /b "%package%%setup%" "%target%\" >nul 2>&1
 if errorlevel 1 goto :copy_failed
 set "message=copied %setup%"
 call :log
 if "%differs%"=="no" goto :run
 set /a tries=0
 :copy_program
-"%system%\xcopy.exe" "%package%%program%" "%target%\" /y /r /q >nul 2>&1
+copy /y /b "%package%%program%" "%target%\" >nul 2>&1
 if not errorlevel 1 goto :copied_program
 set /a tries+=1
 if %tries% geq 5 goto :copy_failed
