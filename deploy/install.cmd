@@ -63,17 +63,21 @@ call :log
 
 rem Does the package bring another vek-system-service.exe than the installed
 rem one? fc /b compares the bytes (exit code 0 same, 1 different, 2 a file
-rem could not be read). Wine's fc is a stub that exits 0 for any two files, so
-rem a "same" is trusted only if fc also tells this script from the installer.
-rem Where it cannot, size and time decide: the copies below keep the file's
+rem could not be read). Wine 8's fc is a stub that exits 0 for any two files,
+rem so a "same" is trusted only if fc also tells this script from the
+rem installer; Wine 10's refuses /b (exit 2 for any two files). Where fc
+rem cannot tell, size and time decide: the copies below keep the file's
 rem time, so an installed file has its package's size and time, and a rebuilt
 rem program differs in one or both (the time to the minute).
 set "differs=yes"
 if not exist "%target%\%program%" goto :compared
 "%system%\fc.exe" /b "%package%%program%" "%target%\%program%" >nul 2>&1
+if errorlevel 2 goto :stamps
 if errorlevel 1 goto :compared
 "%system%\fc.exe" /b "%script%" "%package%%setup%" >nul 2>&1
+if errorlevel 2 goto :stamps
 if errorlevel 1 goto :same
+:stamps
 for %%f in ("%package%%program%") do set "package_stamp=%%~zf %%~tf"
 for %%f in ("%target%\%program%") do set "target_stamp=%%~zf %%~tf"
 if not "%package_stamp%"=="%target_stamp%" goto :compared
