@@ -120,7 +120,9 @@ rebuild_log=$(mktemp "${TMPDIR:-/tmp}/vek-rebuild-log.XXXXXX")
 bash scripts/check-reproducible.sh build/windows >"$rebuild_log" 2>&1 &
 rebuild=$!
 
-stage "windows: under Wine, the test bundle by its run-tests.cmd under the host's Wine 8 and Wine 10 (Debian 13 root); beside them, in a prefix of their own, the shipped files' checks and the signing round trip"
+wines="the host's Wine 8 and Wine 10 (Debian 13 root)"
+[ "$wine10" = yes ] || wines="the host's Wine 8 (Wine 10 skipped)"
+stage "windows: under Wine, the test bundle by its run-tests.cmd under $wines; beside them, in a prefix of their own, the shipped files' checks and the signing round trip"
 # Three prefixes, three service managers (the Wine 10 one in a namespace of
 # its own): the runs do not meet, and all mostly wait. The checks do not
 # depend on the Wine version and run under the host's only. The reports of
