@@ -21,21 +21,31 @@ skip) wine10=no ;;
     ;;
 esac
 
-# On Ctrl+C or TERM, the jobs running beside the stages end too (the Wine 10
-# run then leaves its namespace, with every mount in it). The Wine 10 jobs
-# also get TERM should this script die without its trap (setpriv below).
-interrupted() {
-    trap - INT TERM
-    echo "=== interrupted" >&2
-    local pids
-    pids=$(jobs -p)
-    [ -z "$pids" ] || kill -TERM $pids 2>/dev/null || true
-    wait || true
-    rm -f "${checks_log:-}" "${wine8_log:-}" "${wine10_prepare_log:-}" "${wine10_log:-}" "${rebuild_log:-}"
-    exit "$1"
+# However the command ends (a failed stage, Ctrl+C, TERM), the jobs still
+# running beside the stages end too (a Wine 10 run then leaves its namespace,
+# with every mount in it), and the logs go. The Wine 10 jobs also get TERM
+# should this script die without running this (setpriv below).
+temp_files=()
+# temp_file VARIABLE NAME: a new temporary file, named in VARIABLE.
+temp_file() {
+    local file
+    file=$(mktemp "${TMPDIR:-/tmp}/vek-$2.XXXXXX")
+    temp_files+=("$file")
+    printf -v "$1" '%s' "$file"
 }
-trap 'interrupted 130' INT
-trap 'interrupted 143' TERM
+finish() {
+    local status=$? pids
+    pids=$(jobs -p)
+    if [ -n "$pids" ]; then
+        kill -TERM $pids 2>/dev/null || true
+        wait || true
+    fi
+    [ ${#temp_files[@]} -eq 0 ] || rm -f "${temp_files[@]}"
+    exit "$status"
+}
+trap finish EXIT
+trap 'echo "=== interrupted" >&2; exit 130' INT
+trap 'echo "=== interrupted" >&2; exit 143' TERM
 
 stage_start=$SECONDS
 stage() {
@@ -76,7 +86,7 @@ jobs=$(nproc)
 # checked against the archive (a few seconds) beside the builds; the Wine 10
 # run waits for it.
 if [ "$wine10" = yes ]; then
-    wine10_prepare_log=$(mktemp "${TMPDIR:-/tmp}/vek-wine10-prepare-log.XXXXXX")
+    temp_file wine10_prepare_log wine10-prepare-log
     setpriv --pdeathsig TERM bash scripts/wine10-root.sh prepare >"$wine10_prepare_log" 2>&1 &
     wine10_prepare=$!
 else
@@ -116,7 +126,7 @@ cmake --build --preset windows -j "$jobs"
 
 # The rebuild from another folder runs beside the Wine stages, which mostly
 # wait for services and processes; its report is shown at the end.
-rebuild_log=$(mktemp "${TMPDIR:-/tmp}/vek-rebuild-log.XXXXXX")
+temp_file rebuild_log rebuild-log
 bash scripts/check-reproducible.sh build/windows >"$rebuild_log" 2>&1 &
 rebuild=$!
 
@@ -127,7 +137,7 @@ stage "windows: under Wine, the test bundle by its run-tests.cmd under $wines; b
 # its own): the runs do not meet, and all mostly wait. The checks do not
 # depend on the Wine version and run under the host's only. The reports of
 # the checks and of Wine 10 follow Wine 8's.
-checks_log=$(mktemp "${TMPDIR:-/tmp}/vek-checks-log.XXXXXX")
+temp_file checks_log checks-log
 ctest --preset windows --label-exclude bundle >"$checks_log" 2>&1 &
 checks=$!
 # Wine 10 beside Wine 8: on 2 cores this stage (the rebuild, its longest
@@ -141,12 +151,12 @@ if [ "$wine10" = yes ]; then
         wine10_prepare=""
     fi
     if [ "$wine10_prepare_status" -eq 0 ]; then
-        wine10_log=$(mktemp "${TMPDIR:-/tmp}/vek-wine10-log.XXXXXX")
+        temp_file wine10_log wine10-log
         setpriv --pdeathsig TERM bash scripts/wine10-root.sh run-bundle >"$wine10_log" 2>&1 &
         wine10_run=$!
     fi
 fi
-wine8_log=$(mktemp "${TMPDIR:-/tmp}/vek-wine8-log.XXXXXX")
+temp_file wine8_log wine8-log
 bundle_status=0
 bash scripts/run-test-bundle.sh 2>&1 | tee "$wine8_log" || bundle_status=$?
 checks_status=0
