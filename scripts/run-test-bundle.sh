@@ -21,7 +21,16 @@ fi
 name=$(basename "$zip" .zip)
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-bundle.XXXXXX")
+# Wine 10.0 (Debian 13) aborts at start ("free(): invalid pointer") whenever
+# TMPDIR is set, to any folder; Wine 8 does not read it.
+unset TMPDIR
 export WINEPREFIX="$scratch/prefix"
+# Without it, every Wine 10 process writes "XDG_RUNTIME_DIR is invalid" to
+# standard error.
+if [ -z "${XDG_RUNTIME_DIR:-}" ] || [ ! -d "$XDG_RUNTIME_DIR" ] || [ ! -O "$XDG_RUNTIME_DIR" ]; then
+    export XDG_RUNTIME_DIR="$scratch/runtime"
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
@@ -40,6 +49,7 @@ import zipfile
 zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])
 EOF
 echo "unpacked $(basename "$zip") into $unpacked"
+echo "running its run-tests.cmd under $(wine --version 2>/dev/null || echo "an unknown Wine")"
 
 "$repo/cmake/wine-prefix.sh" setup
 
