@@ -59,20 +59,20 @@ void say(const std::wstring& line) {
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // A note, in the bundle, that uninstall.cmd's log was there when the run
 // started.
 std::wstring log_was_there_note() { return bundle_file(L"logs\\uninstall log was there"); }
 
-bool write_note(const std::wstring& path) {
-    HANDLE file = CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+// Writes `text` to the file at `path` (as given: run-tests.cmd names files
+// relative to the bundle), replacing it; whether it could.
+bool write_file(const std::wstring& path, const std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool wrote = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
-    return true;
+    return wrote;
 }
 
 // Whether `path` lies below a folder that is the tests' own.
@@ -184,7 +184,7 @@ int start_clean() {
     // the tests', and finish leaves it.
     CreateDirectoryW(long_form(bundle_file(L"logs")).c_str(), nullptr);
     DeleteFileW(long_form(log_was_there_note()).c_str());
-    if (exists(uninstall_log()) && !write_note(log_was_there_note())) {
+    if (exists(uninstall_log()) && !write_file(long_form(log_was_there_note()), "")) {
         say(L"Could not note that " + uninstall_log() + L" is there: error " +
             std::to_wstring(GetLastError()) + L".");
         status = 3;
@@ -269,15 +269,6 @@ DWORD time_limit_ms() {
         if (*end == L'\0' && seconds > 0) return static_cast<DWORD>(seconds * 1000);
     }
     return 10 * 60 * 1000;
-}
-
-void write_file(const std::wstring& path, const std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
 }
 
 int run(const std::wstring& program, const std::wstring& timed_out_file) {

@@ -36,12 +36,6 @@ constexpr DWORD did_not_stop = 12;
 constexpr DWORD registered_elsewhere = 13;
 constexpr DWORD restart_required = 3010;
 
-std::wstring system_program(const wchar_t* name) {
-    wchar_t system[MAX_PATH];
-    UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    return std::wstring(system, length) + L"\\" + name;
-}
-
 void append(const std::wstring& path, const std::string& bytes) {
     detail::OwnedHandle file(CreateFileW(long_form(path).c_str(), FILE_APPEND_DATA, 0, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
@@ -49,10 +43,6 @@ void append(const std::wstring& path, const std::string& bytes) {
     if (file.get() == INVALID_HANDLE_VALUE ||
         !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         ADD_FAILURE() << "cannot append to " << utf8(path) << ": " << GetLastError();
-}
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // The id of the service's process, or 0 when it has none.

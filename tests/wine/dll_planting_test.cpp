@@ -16,10 +16,6 @@
 namespace vek::wine_test {
 namespace {
 
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 class DllPlanting : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -22,12 +22,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::wstring system_program(const wchar_t* name) {
-    wchar_t folder[MAX_PATH];
-    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder, length) + L"\\" + name;
-}
-
 // Runs `program` with `arguments` in the bundle's folder, with a console of
 // its own (Wine's cmd needs one to redirect what it runs).
 ChildResult run_in_bundle(const std::wstring& program, const std::wstring& arguments,
@@ -46,10 +40,6 @@ ChildResult run_tests(const std::wstring& bundle = bundle_root(), ChildOptions o
 
 ChildResult run_helper(const std::wstring& command) {
     return run_in_bundle(bundle_file(L"tests\\bundle-helper.exe"), command);
-}
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void write_file(const std::wstring& path, const std::string& bytes) {

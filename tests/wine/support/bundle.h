@@ -33,6 +33,18 @@ inline std::wstring long_form(const std::wstring& path) {
     return L"\\\\?\\" + path;
 }
 
+// Whether anything (a file, a folder, a link) is at `path`.
+inline bool exists(const std::wstring& path) {
+    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The full path of a program in the system folder (System32).
+inline std::wstring system_program(const wchar_t* name) {
+    wchar_t folder[MAX_PATH];
+    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder, length) + L"\\" + name;
+}
+
 // The file that marks a folder as made by these tests. A folder of the tests
 // outside the bundle gets one when it is made; anything below such a folder
 // (a service's program, say) is the tests' own.
@@ -376,10 +388,7 @@ inline std::wstring uninstall_log() {
 // Under Wine only: Wine's own programs that a test sets aside in system32
 // while a stand-in runs in their place, and puts back after.
 inline std::vector<std::wstring> set_aside_programs() {
-    wchar_t system[MAX_PATH];
-    UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    std::wstring folder(system, length);
-    return {folder + L"\\sc-real.exe", folder + L"\\certutil-real.exe"};
+    return {system_program(L"sc-real.exe"), system_program(L"certutil-real.exe")};
 }
 
 }  // namespace vek::wine_test
