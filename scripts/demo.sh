@@ -44,8 +44,10 @@ heading "Packages"
 # make: CMake's default generator; clang 16 and lld 16 build the Windows
 # programs over MinGW-w64's runtime and libstdc++; python3 finishes the
 # shipped file; googletest: the windows preset's test programs are declared
-# from Debian's GoogleTest sources (the demo builds none of them).
-packages="cmake make g++ g++-mingw-w64-x86-64 clang-16 lld-16 llvm-16 python3 wine64 googletest"
+# from Debian's GoogleTest sources (the demo builds none of them); wixl,
+# msitools and faketime: the preset declares the Windows Installer package
+# (the demo builds none either).
+packages="cmake make g++ g++-mingw-w64-x86-64 clang-16 lld-16 llvm-16 python3 wine64 googletest wixl msitools faketime"
 missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

@@ -62,7 +62,7 @@ stage() {
 stage "installing what is missing"
 packages=(cmake make g++ python3 libgtest-dev libgmock-dev googletest unicode-data
           clang-16 libclang-rt-16-dev lld-16 llvm-16 g++-mingw-w64-x86-64 wine64
-          osslsigncode openssl python3-pefile)
+          osslsigncode openssl python3-pefile wixl msitools faketime)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

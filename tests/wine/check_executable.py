@@ -3,9 +3,11 @@
 flags and base relocations, its sections, its checksum, its manifest and
 version information, that it is stripped and names its PDB without a folder,
 that the PDB beside it is its own and shows the stack checks in the program's
-own code, the SHA-256 sums, and the size.
+own code, the Windows Installer package, the SHA-256 sums, and the size.
 
-Usage: check_executable.py READOBJ PDBUTIL DIST_DIR VERSION
+Usage: check_executable.py READOBJ PDBUTIL DIST_DIR VERSION SAMPLE_SERVICE
+(SAMPLE_SERVICE: the sample vek-system-service.exe as the package would
+carry it.)
 (READOBJ and PDBUTIL: llvm-readobj and llvm-pdbutil of the build's LLVM.)
 Reads the image with Debian's python3-pefile too: run it with Debian's
 python3."""
@@ -15,11 +17,12 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-readobj, pdbutil, dist, version = sys.argv[1:5]
+readobj, pdbutil, dist, version, sample_service = sys.argv[1:6]
 exe_name, pdb_name = "vek-system-service-setup.exe", "vek-system-service-setup.pdb"
 exe, pdb = os.path.join(dist, exe_name), os.path.join(dist, pdb_name)
 failures = []
@@ -325,9 +328,34 @@ for key, value in (("ProductName", "Vek System Service"),
     if utf16(key) not in data or utf16(value) not in data:
         failures.append(f"version information lacks {key} {value!r}")
 
+# --- The Windows Installer package: one, for 64-bit Windows, holding this
+# installer (not an older build of it) and a service program; named "sample"
+# exactly when that program is the sample service, so that a package of the
+# sample is never taken for a release.
+packages = sorted(name for name in os.listdir(dist) if name.endswith(".msi"))
+package_name = f"vek-system-service-{version}.msi"
+if len(packages) != 1:
+    failures.append(f"{dist} holds the packages {packages}, not one")
+else:
+    package_name = packages[0]
+    package = os.path.join(dist, package_name)
+    summary = run("msiinfo", "suminfo", package)
+    if not re.search(r"^Template: x64;1033$", summary, re.M):
+        failures.append(f"{package_name} is not a package for 64-bit Windows:\n{summary}")
+    with tempfile.TemporaryDirectory() as unpacked:
+        run("msiextract", "-C", unpacked, package)
+        packed = os.path.join(unpacked, "Vek System Service")
+        if open(os.path.join(packed, exe_name), "rb").read() != data:
+            failures.append(f"{package_name} holds another {exe_name} than {dist}")
+        service = open(os.path.join(packed, "vek-system-service.exe"), "rb").read()
+    sample = service == open(sample_service, "rb").read()
+    expected_name = f"vek-system-service-{'sample-' if sample else ''}{version}.msi"
+    if package_name != expected_name:
+        failures.append(f"{package_name} should be named {expected_name}")
+
 # --- SHA256SUMS lists exactly the shipped files, with their hashes.
 sums_path = os.path.join(dist, "SHA256SUMS")
-shipped = (exe_name, pdb_name, "install.cmd", "uninstall.cmd")
+shipped = (exe_name, pdb_name, "install.cmd", "uninstall.cmd", package_name)
 for name in shipped:
     if not os.path.exists(os.path.join(dist, name)):
         failures.append(f"{name} is missing from {dist}")
