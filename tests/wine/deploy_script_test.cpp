@@ -45,17 +45,6 @@ void append(const std::wstring& path, const std::string& bytes) {
         ADD_FAILURE() << "cannot append to " << utf8(path) << ": " << GetLastError();
 }
 
-// The id of the service's process, or 0 when it has none.
-DWORD service_process_id() {
-    ScHandle service = open_service(SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                          reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
-        return 0;
-    return status.dwProcessId;
-}
-
 // The detection rule as Intune and Configuration Manager read it: the
 // record's string in the 64-bit registry, here through reg.exe's untranslated
 // value line ("    name    REG_SZ    data"). Nothing when there is none.

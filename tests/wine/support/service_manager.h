@@ -151,6 +151,17 @@ inline DWORD current_state() {
     return status.dwCurrentState;
 }
 
+// The id of the service's process, or 0 when it has none.
+inline DWORD service_process_id() {
+    ScHandle service = open_service(SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                          reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+        return 0;
+    return status.dwProcessId;
+}
+
 // Polls the state until it is `state` or `timeout_ms` has passed; gives the
 // last state seen. A start under Wine takes a moment: the manager launches the
 // program and waits for its first report.

@@ -1,0 +1,299 @@
+// The Windows Installer package as fleet tools run it, msiexec with /qn,
+// against the platform's own engine, Program Files and service manager. The
+// tests run in order, each on the state the last left. The packages: the
+// shipped one (or one built as it is, from the sample service), a newer one
+// whose programs differ under the same file versions, an older one, and a
+// newer one whose service program never starts (it is no service).
+#include "support/child_process.h"
+#include "support/folders.h"
+#include "support/service_manager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vek::wine_test {
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Package {
+    const wchar_t* file;  // below the bundle
+    const wchar_t* version;
+    const wchar_t* code;
+};
+const Package base{VEK_PACKAGE_BASE, VEK_VERSION_BASE, VEK_CODE_BASE};
+const Package newer{L"tests/packages/newer.msi", VEK_VERSION_NEWER, VEK_CODE_NEWER};
+const Package older{L"tests/packages/older.msi", VEK_VERSION_OLDER, VEK_CODE_OLDER};
+const Package failing{L"tests/packages/failing.msi", VEK_VERSION_FAILING, VEK_CODE_FAILING};
+const Package* const all_packages[] = {&base, &newer, &older, &failing};
+
+std::wstring path_of(const Package& package) {
+    std::wstring path = bundle_file(package.file);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+std::wstring folder() { return deployment_folder(); }
+std::wstring program() { return folder() + L"\\" + service_file_name; }
+std::wstring program_log() { return folder() + L"\\vek-system-service-setup.log"; }
+// Where a rolled-back first install leaves the installer program's lines.
+std::wstring moved_log() {
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows, length) + L"\\Logs\\vek-system-service-setup.log";
+}
+
+// Apps & features' entry of a product, "DisplayName DisplayVersion
+// Publisher", or nothing when it is not listed.
+std::optional<std::wstring> listed(const Package& package) {
+    std::wstring key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+    std::wstring entry;
+    for (const wchar_t* name : {L"DisplayName", L"DisplayVersion", L"Publisher"}) {
+        wchar_t data[512];
+        DWORD size = sizeof data;
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, (key + package.code).c_str(), name,
+                         RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, data, &size) != 0)
+            return std::nullopt;
+        entry += (entry.empty() ? L"" : L" ") + std::wstring(data);
+    }
+    return entry;
+}
+
+// Whether the engine holds its mutex, which a second msiexec finds and
+// answers with 1618. (Access to it may be denied: then it is there too.)
+bool engine_busy() {
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\_MSIExecute");
+    if (mutex != nullptr) CloseHandle(mutex);
+    return mutex != nullptr || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+class WindowsInstallerPackage : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        work_ = scenario_folder(L"package");
+        had_moved_log_ = exists(moved_log());
+    }
+
+    // It will not touch a folder, a service or a product it did not make.
+    void SetUp() override {
+        if (!checked_) {
+            ASSERT_FALSE(exists(folder())) << utf8(folder()) << " exists: refusing to run";
+            ASSERT_FALSE(is_registered()) << "the service is registered: refusing to run";
+            for (const Package* package : all_packages)
+                ASSERT_FALSE(listed(*package)) << utf8(package->code) << " is installed";
+            checked_ = owns_ = true;
+        }
+        ASSERT_TRUE(owns_);
+    }
+
+    static void TearDownTestSuite() {
+        if (!owns_) return;
+        for (const Package* package : all_packages)
+            if (listed(*package)) msiexec(L"/x " + std::wstring(package->code), L"clean-up");
+        remove_service();
+        remove_tree(folder());
+        if (!had_moved_log_) DeleteFileW(moved_log().c_str());
+    }
+
+    // msiexec quietly, with a verbose log of its own; its exit code. While
+    // it runs, `watch` is called every few milliseconds (the bundle's runner
+    // ends a program that hangs).
+    static DWORD msiexec(const std::wstring& arguments, const std::wstring& log,
+                         const std::function<void()>& watch = [] {}) {
+        std::wstring command_line =
+            L"msiexec.exe " + arguments + L" /qn /l*v \"" + log_of(log) + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(system_program(L"msiexec.exe").c_str(), command_line.data(), nullptr,
+                            nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+            ADD_FAILURE() << "cannot start msiexec: " << GetLastError();
+            return 0xFFFFFFFF;
+        }
+        CloseHandle(process.hThread);
+        while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) watch();
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        return code;
+    }
+    static DWORD install(const Package& package, const std::wstring& log,
+                         const std::wstring& properties = L"") {
+        return msiexec(L"/i \"" + path_of(package) + L"\" " + properties, log);
+    }
+    // A repair of every file. Wine's msiexec takes /f with a product code
+    // only (1605 for a package, measured): there the same repair is asked
+    // for by its properties.
+    static DWORD repair(const std::wstring& log, const std::function<void()>& watch = [] {}) {
+        if (under_wine())
+            return msiexec(L"/i \"" + path_of(base) + L"\" REINSTALL=ALL REINSTALLMODE=amus", log,
+                           watch);
+        return msiexec(L"/fa \"" + path_of(base) + L"\"", log, watch);
+    }
+    static std::wstring log_of(const std::wstring& name) { return work_ + L"\\" + name + L".log"; }
+    // The verbose log as text (msiexec may write UTF-16).
+    static std::string log_text(const std::wstring& name) {
+        std::string text = file_content(log_of(name)).value_or("");
+        std::erase(text, '\0');
+        return text;
+    }
+
+    // Installed, registered as the installer program registers it (the
+    // quoted path), running, and listed in Apps & features as `package`
+    // alone.
+    static void expect_installed(const Package& package) {
+        expect_registration(installed_registration(L"\"" + program() + L"\""));
+        EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+        const std::wstring entry = L"Vek System Service " + std::wstring(package.version) + L" Vek";
+        for (const Package* other : all_packages)
+            EXPECT_EQ(listed(*other), other == &package ? std::optional(entry) : std::nullopt)
+                << utf8(other->code);
+    }
+    // Nothing of the product: no registration, no folder, nothing listed.
+    static void expect_nothing() {
+        EXPECT_FALSE(is_registered());
+        EXPECT_FALSE(exists(folder()));
+        for (const Package* package : all_packages) EXPECT_EQ(listed(*package), std::nullopt);
+    }
+
+    static inline std::wstring work_;
+    static inline bool checked_ = false, owns_ = false, had_moved_log_ = false;
+    static inline bool engine_mutex_ = false;
+};
+
+TEST_F(WindowsInstallerPackage, AFailedFirstInstallLeavesNothing) {
+    EXPECT_NE(install(failing, L"failed-install"), 0u);
+    expect_nothing();
+    // Windows Installer's rollback keeps the installer program's report
+    // (Wine's removes the folder's files as an uninstall does, first).
+    if (!under_wine())
+        EXPECT_THAT(file_content(moved_log()).value_or(""), HasSubstr("Error: "));
+}
+
+TEST_F(WindowsInstallerPackage, InstallsRerunsAndRepairs) {
+    EXPECT_EQ(msiexec(L"/i \"" + path_of(base) + L"\"", L"install",
+                      [] { engine_mutex_ = engine_mutex_ || engine_busy(); }),
+              0u);
+    expect_installed(base);
+    EXPECT_THAT(file_content(program_log()).value_or(""),
+                HasSubstr("Service installed successfully."));
+
+    EXPECT_EQ(install(base, L"again"), 0u);
+    expect_installed(base);
+
+    // The engine stops the service to replace its files, and the installer
+    // program starts it again.
+    std::string before = file_content(program_log()).value_or("");
+    EXPECT_EQ(repair(L"repair"), 0u);
+    expect_installed(base);
+    std::string after = file_content(program_log()).value_or("");
+    EXPECT_THAT(after.substr(std::min(before.size(), after.size())),
+                HasSubstr("Service exists, starting..."));
+}
+
+TEST_F(WindowsInstallerPackage, ASecondMsiexecWhileOneRunsIsAskedToRetry) {
+    if (!engine_mutex_)
+        GTEST_SKIP() << "no _MSIExecute mutex was seen while msiexec installed "
+                        "(Wine's msi has none)";
+    // A stop of 15 seconds keeps the first one in its execute sequence.
+    make_empty_file(folder() + L"\\vek-system-service.stop-slowly");
+    std::optional<DWORD> second;
+    EXPECT_EQ(repair(L"busy-first",
+                     [&] {
+                         if (!second && engine_busy()) second = install(base, L"busy-second");
+                     }),
+              0u);
+    DeleteFileW(long_form(folder() + L"\\vek-system-service.stop-slowly").c_str());
+    EXPECT_EQ(second, std::optional<DWORD>(ERROR_INSTALL_ALREADY_RUNNING));
+    expect_installed(base);
+}
+
+TEST_F(WindowsInstallerPackage, AFailedUpgradeLeavesTheOldVersionRunning) {
+    if (under_wine())
+        GTEST_SKIP() << "Wine's msi does not restore replaced files when an install rolls back "
+                        "(measured: the old program is gone and the service stopped)";
+    std::string old_program = file_content(program()).value_or("");
+    EXPECT_NE(install(failing, L"failed-upgrade"), 0u);
+    expect_installed(base);
+    EXPECT_TRUE(file_content(program()) == old_program);
+}
+
+TEST_F(WindowsInstallerPackage, RefusesAnOlderVersionAndUpgradesTheRunningService) {
+    // (Before the upgrade: Wine's msi loses the product's upgrade code when
+    // an upgrade removes the version it replaced, measured, and then finds
+    // no newer version.)
+    DWORD process = service_process_id();
+    EXPECT_EQ(install(older, L"older"), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    expect_installed(base);
+    EXPECT_EQ(service_process_id(), process);
+    // Wine's msiexec writes no launch condition's message to its log.
+    if (!under_wine())
+        EXPECT_THAT(log_text(L"older"), HasSubstr("A newer version of the Vek System Service"));
+
+    EXPECT_EQ(install(newer, L"upgrade"), 0u);
+    expect_installed(newer);
+    EXPECT_NE(service_process_id(), process);
+    // Both programs replaced, though their file versions are the same.
+    for (const wchar_t* name : {service_file_name, installer_file_name})
+        EXPECT_TRUE(file_content(folder() + L"\\" + name).value_or("").ends_with(VEK_UPGRADE_TAIL))
+            << utf8(name) << " was not replaced";
+}
+
+TEST_F(WindowsInstallerPackage, UninstallsWhetherTheServiceRunsWasStoppedOrDeleted) {
+    struct Case {
+        const char* name;
+        std::function<void()> by_hand;
+    } cases[] = {
+        {"running", [] {}},
+        {"stopped by hand", [] {
+             EXPECT_EQ(send_control(SERVICE_CONTROL_STOP), 0u);
+             EXPECT_EQ(wait_for_state(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+         }},
+        {"deleted by hand", [] { remove_service(); }},
+    };
+    const Package* installed = &newer;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (installed == nullptr) EXPECT_EQ(install(base, L"reinstall"), 0u);
+        c.by_hand();
+        const Package& product = installed ? *installed : base;
+        EXPECT_EQ(msiexec(L"/x " + std::wstring(product.code), L"uninstall"), 0u);
+        expect_nothing();
+        installed = nullptr;
+    }
+}
+
+TEST_F(WindowsInstallerPackage, RefusesARegistrationFromAnotherFolder) {
+    const std::wstring elsewhere = scenario_folder(L"package (elsewhere)");
+    copy_file(built_installer(), elsewhere + L"\\" + installer_file_name);
+    copy_file(built_service(), elsewhere + L"\\" + service_file_name);
+    struct Case {
+        const char* name;
+        std::wstring program, arguments;
+    } cases[] = {
+        {"by the installer program", elsewhere + L"\\" + installer_file_name, L""},
+        {"by sc create", system_program(L"sc.exe"),
+         L"create vek-system-service binPath= \"" + elsewhere + L"\\" + service_file_name + L"\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildOptions options;
+        options.arguments = c.arguments;
+        EXPECT_EQ(run_child(c.program, options).exit_code, 0u);
+        std::optional<Registration> registered = registration();
+        EXPECT_EQ(install(base, L"elsewhere"), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+        if (registered) expect_registration(*registered);
+        EXPECT_FALSE(exists(folder()));
+        EXPECT_EQ(listed(base), std::nullopt);
+        if (!under_wine()) EXPECT_THAT(log_text(L"elsewhere"), HasSubstr(utf8(elsewhere)));
+        remove_service();
+    }
+}
+
+}  // namespace
+}  // namespace vek::wine_test
