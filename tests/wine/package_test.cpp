@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <functional>
 #include <optional>
 #include <string>
@@ -268,17 +269,27 @@ TEST_F(WindowsInstallerPackage, UninstallsWhetherTheServiceRunsWasStoppedOrDelet
     }
 }
 
-TEST_F(WindowsInstallerPackage, RefusesARegistrationFromAnotherFolder) {
+// A registration from another folder is not the package's: the install is
+// refused and changes nothing. One from its own folder, whatever the case of
+// the path, is taken over.
+TEST_F(WindowsInstallerPackage, TakesOverOnlyARegistrationFromItsOwnFolder) {
     const std::wstring elsewhere = scenario_folder(L"package (elsewhere)");
     copy_file(built_installer(), elsewhere + L"\\" + installer_file_name);
     copy_file(built_service(), elsewhere + L"\\" + service_file_name);
+    std::wstring own = program();
+    std::transform(own.begin(), own.end(), own.begin(), towlower);
     struct Case {
         const char* name;
         std::wstring program, arguments;
+        DWORD expected;
     } cases[] = {
-        {"by the installer program", elsewhere + L"\\" + installer_file_name, L""},
-        {"by sc create", system_program(L"sc.exe"),
-         L"create vek-system-service binPath= \"" + elsewhere + L"\\" + service_file_name + L"\""},
+        {"by the installer program elsewhere", elsewhere + L"\\" + installer_file_name, L"",
+         ERROR_INSTALL_FAILURE},
+        {"by sc create elsewhere", system_program(L"sc.exe"),
+         L"create vek-system-service binPath= \"" + elsewhere + L"\\" + service_file_name + L"\"",
+         ERROR_INSTALL_FAILURE},
+        {"by sc create from its own folder, in lower case", system_program(L"sc.exe"),
+         L"create vek-system-service binPath= \"\\\"" + own + L"\\\"\"", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -286,12 +297,18 @@ TEST_F(WindowsInstallerPackage, RefusesARegistrationFromAnotherFolder) {
         options.arguments = c.arguments;
         EXPECT_EQ(run_child(c.program, options).exit_code, 0u);
         std::optional<Registration> registered = registration();
-        EXPECT_EQ(install(base, L"elsewhere"), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+        EXPECT_EQ(install(base, L"registered"), c.expected);
         if (registered) expect_registration(*registered);
-        EXPECT_FALSE(exists(folder()));
-        EXPECT_EQ(listed(base), std::nullopt);
-        if (!under_wine()) EXPECT_THAT(log_text(L"elsewhere"), HasSubstr(utf8(elsewhere)));
-        remove_service();
+        EXPECT_EQ(listed(base).has_value(), c.expected == 0);
+        if (c.expected == 0) {
+            EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+            EXPECT_EQ(msiexec(L"/x " + std::wstring(base.code), L"uninstall"), 0u);
+            expect_nothing();
+        } else {
+            EXPECT_FALSE(exists(folder()));
+            if (!under_wine()) EXPECT_THAT(log_text(L"registered"), HasSubstr(utf8(elsewhere)));
+            remove_service();
+        }
     }
 }
 
