@@ -1,14 +1,17 @@
 #!/bin/sh
-# Signs the shipped installer with Authenticode (SHA-256, RFC 3161
-# time-stamp) using Debian's osslsigncode, then verifies the signed file the
+# Signs the shipped installer, or the Windows Installer package, with
+# Authenticode (SHA-256, RFC 3161 time-stamp) using Debian's osslsigncode,
+# then verifies the signed file the
 # way Windows judges it: the digest of the file, a chain to a trusted root and
 # the code-signing purpose of the certificate, and the time-stamp; and, when
 # asked to, that the signer is the expected one.
 #
 #   scripts/sign.sh [--output FILE] [--no-timestamp] [FILE]
 #
-#   FILE            the program to sign; by default
-#                   build/windows/dist/vek-system-service-setup.exe
+#   FILE            the program or package (.msi) to sign; by default
+#                   build/windows/dist/vek-system-service-setup.exe. A
+#                   release signs the program first, rebuilds the package
+#                   (which then holds the signed program), and signs it
 #   -o, --output F  write the signed program to F; by default FILE itself is
 #                   replaced, once its signed copy has been verified. A
 #                   signature the program already has is replaced.

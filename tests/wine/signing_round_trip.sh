@@ -3,17 +3,19 @@
 # and RFC 3161 time-stamp server (on 127.0.0.1), scripts/sign.sh signing
 # copies of the shipped installer with them, osslsigncode accepting the signed
 # copy and rejecting it once one byte of its code is changed, and the signed
-# installer still doing its job under Wine. On the way, scripts/sign.sh must
+# installer still doing its job under Wine; and the Windows Installer package
+# signed the same way. On the way, scripts/sign.sh must
 # refuse, changing nothing, what a release must not get through: a signature
 # that does not chain to the trusted CA, another signer than the expected one,
 # a file changed after its SHA256SUMS were written, a PIN in a PKCS#11 URI and
 # a time-stamp from an untrusted server; and the password must reach
 # osslsigncode on no command line and in no file.
 #
-#   signing_round_trip.sh INSTALLER SERVICE REPO SCRATCH
+#   signing_round_trip.sh INSTALLER SERVICE PACKAGE REPO SCRATCH
 #
 #   INSTALLER  the shipped installer (dist/vek-system-service-setup.exe)
 #   SERVICE    the sample service program, vek-system-service.exe
+#   PACKAGE    the shipped Windows Installer package (dist/*.msi)
 #   REPO       the repository root, for scripts/sign.sh and cmake/wine-run.sh
 #   SCRATCH    a folder of the test's own: emptied first, removed at the end
 #
@@ -22,14 +24,15 @@
 # OSSLSIGNCODE, like scripts/sign.sh, to try another osslsigncode.
 set -euo pipefail
 
-if [ $# -ne 4 ]; then
-    sed -n '8,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+if [ $# -ne 5 ]; then
+    sed -n '14,20p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 fi
 installer=$1
 service_program=$2
-repo=$3
-scratch=$4
+package=$3
+repo=$4
+scratch=$5
 
 fail() {
     echo "FAIL: $*" >&2
@@ -41,6 +44,7 @@ step() {
 
 [ -f "$installer" ] || fail "no installer at $installer"
 [ -f "$service_program" ] || fail "no sample service at $service_program"
+[ -f "$package" ] || fail "no package at $package"
 [ -x "$repo/scripts/sign.sh" ] || fail "no scripts/sign.sh under $repo"
 [ -n "${WINEPREFIX:-}" ] || fail "WINEPREFIX must name a prepared Wine prefix"
 case "$scratch" in
@@ -359,6 +363,37 @@ fi
 before=$(state "$release")
 sign VEK_SIGN_TSA_CA_FILE="$pki/other-ca.pem" -- "$release/$name"
 refused 1 "$release" "given a time-stamp that does not chain to VEK_SIGN_TSA_CA_FILE"
+
+step "scripts/sign.sh signs the Windows Installer package in place, as the program"
+package_name=$(basename "$package")
+cp "$package" "$release/$package_name"
+(cd "$release" && sha256sum "$package_name" >>SHA256SUMS)
+sign VEK_SIGN_EXPECT_SUBJECT="$signer_subject" VEK_SIGN_EXPECT_SHA256="$signer_sha256" -- \
+    "$release/$package_name"
+signed_ok "$release/$package_name in place"
+"$osslsigncode" verify -CAfile "$pki/ca.pem" -TSA-CAfile "$pki/ca.pem" -in "$release/$package_name" \
+    >"$scratch/verify-package.log" 2>&1 ||
+    { cat "$scratch/verify-package.log" >&2; fail "the signed package does not verify"; }
+(cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed package"
+# The signature covers the package's content, which signing does not
+# change: the digest the signature holds is that of the built package (how a
+# signed package is tied to a rebuild; removing the signature rewrites the
+# container, so the bytes differ).
+digest() { sed -n 's/^Current DigitalSignature *: *\([0-9A-F]*\).*/\1/p' "$1" | head -n 1; }
+"$osslsigncode" sign -certs "$pki/tsa.pem" -key "$pki/tsa.key" -h sha256 -in "$package" \
+    -out "$scratch/built-signed.msi" >/dev/null 2>&1 || fail "osslsigncode cannot sign the built package"
+"$osslsigncode" verify -in "$scratch/built-signed.msi" >"$scratch/verify-built.log" 2>&1 || true
+[ -n "$(digest "$scratch/verify-package.log")" ] &&
+    [ "$(digest "$scratch/verify-package.log")" = "$(digest "$scratch/verify-built.log")" ] ||
+    fail "the signed package's content digest is not the built package's"
+# One row of one table changed after signing: rejected for its digest.
+cp "$release/$package_name" "$scratch/tampered.msi"
+msibuild "$scratch/tampered.msi" -q "UPDATE \`Property\` SET \`Value\` = '0' WHERE \`Property\` = 'ARPNOMODIFY'"
+if "$osslsigncode" verify -CAfile "$pki/ca.pem" -in "$scratch/tampered.msi" >"$scratch/verify-tampered.log" 2>&1 ||
+    ! grep -q 'MISMATCH' "$scratch/verify-tampered.log"; then
+    cat "$scratch/verify-tampered.log" >&2
+    fail "a package changed after signing is not rejected for its digest"
+fi
 
 step "scripts/sign.sh signs with a PFX whose password is empty"
 sign VEK_SIGN_PFX="$pki/signer-no-password.pfx" VEK_SIGN_PFX_PASSWORD= VEK_TEST_SECRET= -- \
