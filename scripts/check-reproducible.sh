@@ -25,7 +25,7 @@ if [ ! -f "${1:-build/windows}/CMakeCache.txt" ]; then
     exit 2
 fi
 build=$(cd "${1:-build/windows}" && pwd)
-cmake --build "$build" --target test_bundle -j "$(nproc)" >/dev/null
+cmake --build "$build" --target test_bundle dist -j "$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/vek-rebuild.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -35,7 +35,7 @@ git ls-files --cached --others --exclude-standard -z | xargs -0 cp --parents -t 
 
 echo "rebuilding the shipped files and the test bundle in $copy"
 (cd "$copy" && cmake --preset windows >/dev/null &&
-    cmake --build --preset windows --target test_bundle -j "$(nproc)" >/dev/null)
+    cmake --build --preset windows --target test_bundle dist -j "$(nproc)" >/dev/null)
 
 status=0
 bundle=$(cd "$build" && ls -t vek-system-service-setup-tests-*.zip | head -n 1)
