@@ -80,6 +80,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# Seconds long: a fault here would let every later stage pass for nothing.
+stage "the test command itself, against stubs (tests/test-command/self_test.sh)"
+bash tests/test-command/self_test.sh
+
 jobs=$(nproc)
 
 # The Debian 13 root is made (about a minute and a half, mostly download) or

@@ -108,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Shares, ReplaceFileName, ::testing::Values(
     Replacement{u"\\\\server\\share\\\\setup.exe", u"\\\\server\\share\\vek-system-service.exe"},
     // Without a share name there is no share prefix: just a root and a name.
     Replacement{u"\\\\server", u"\\vek-system-service.exe"},
+    Replacement{u"\\\\server\\", u"\\vek-system-service.exe"},
     Replacement{u"\\\\.\\pipe\\setup.exe", u"\\\\.\\pipe\\vek-system-service.exe"},
     Replacement{u"\\\\.\\COM1", u"\\\\.\\COM1\\vek-system-service.exe"}));
 

@@ -164,6 +164,9 @@ TEST_F(OsErrorText, DiagnosticListsCodeKindAndQuotedText) {
     EXPECT_EQ(OsError(1060).diagnostic_text(),
               "Os { code: 1060, kind: ServiceNotFound, message: \"The specified service does "
               "not exist as an installed service.\" }");
+    // A write to a pipe whose reader has gone: the console's usual failure.
+    EXPECT_EQ(OsError(232).diagnostic_text(),
+              "Os { code: 232, kind: BrokenPipe, message: \"The pipe is being closed.\" }");
     fake::set_error_text(83, u"Say \"no\".\r\n");
     EXPECT_EQ(OsError(83).diagnostic_text(),
               "Os { code: 83, kind: Other, message: \"Say \\\"no\\\".\" }");
