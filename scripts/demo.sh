@@ -4,7 +4,8 @@
 # Wine against Wine's real service control manager, in a throw-away prefix
 # (nothing on the host is touched). It shows, each with its exit code: a first
 # install, a re-run, a stopped service started again, a failure report (the
-# installer alone in a folder), and the service's removal; and the
+# installer alone in a folder), and the service's removal; then the Windows
+# Installer package installing and removing it with msiexec; and the
 # registration as the manager reports it.
 #
 #   scripts/demo.sh [--keep]
@@ -69,13 +70,13 @@ else
     DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing >/dev/null
 fi
 
-heading "Build (windows preset: the installer and the sample service only)"
+heading "Build (windows preset: the shipped files and the sample service only)"
 mkdir -p "$build"
 log="$build/demo-build.log"
 echo "the build's output goes to $log"
 cd "$repo"
 if ! { cmake --preset windows &&
-    cmake --build --preset windows --target vek-system-service-setup vek-system-service vek-service-query; } \
+    cmake --build --preset windows --target dist vek-system-service vek-service-query; } \
     >"$log" 2>&1; then
     tail -n 30 "$log" >&2
     echo "the build failed; its whole output is in $log" >&2
@@ -167,9 +168,22 @@ run "sc delete vek-system-service" sc delete vek-system-service
 show_service
 fifth=$code
 
+heading "6. The Windows Installer package: msiexec installs the service, and removes it"
+package=$(cd "$build/dist" && ls vek-system-service-*.msi)
+cp "$build/dist/$package" "$WINEPREFIX/drive_c/"
+product_code=$(msiinfo export "$build/dist/$package" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }')
+run "msiexec /i C:\\$package /qn" msiexec /i "C:\\$package" /qn
+sixth=$code
+show_service
+run "msiexec /x $product_code /qn" msiexec /x "$product_code" /qn
+seventh=$code
+show_service
+eighth=$code
+
 heading "Summary"
 echo "exit codes: first install $first, re-run $second, stopped service $third," \
-    "installer alone $fourth (a failure, as expected), the query after removal $fifth (1: not registered)"
+    "installer alone $fourth (a failure, as expected), the query after removal $fifth (1: not registered)," \
+    "msiexec /i $sixth, msiexec /x $seventh, the query after it $eighth"
 echo "$(($(date +%s) - built)) s after the build, $(($(date +%s) - started)) s in all"
 [ "$first" -eq 0 ] && [ "$second" -eq 0 ] && [ "$third" -eq 0 ] && [ "$fourth" -eq 1 ] &&
-    [ "$fifth" -ne 0 ]
+    [ "$fifth" -ne 0 ] && [ "$sixth" -eq 0 ] && [ "$seventh" -eq 0 ] && [ "$eighth" -ne 0 ]
