@@ -29,7 +29,7 @@ endfunction()
 function(vek_add_msi)
     cmake_parse_arguments(PARSE_ARGV 0 arg "" "OUTPUT;VERSION;SETUP;SERVICE" "DEPENDS")
     vek_msi_product_code(product_code ${arg_VERSION})
-    get_filename_component(name ${arg_OUTPUT} NAME_WE)
+    get_filename_component(name ${arg_OUTPUT} NAME_WLE)
     add_custom_command(OUTPUT ${arg_OUTPUT}
         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/cmake/build_msi.py ${VEK_WXS}
                 ${arg_VERSION} ${product_code} ${arg_SETUP} ${arg_SERVICE}
