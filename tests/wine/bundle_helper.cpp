@@ -25,10 +25,12 @@
 //                                    removes what is the tests' own, and
 //                                    exits with the number of leftovers
 //
-// The tests' own: a folder that check_folder() finds to be (a folder, not a
-// link, holding the tests' marker, with an owner no standard user can give
-// it), and a service whose program lies below such a folder (the bundle
-// itself carries the marker). Anything else is never touched. Any other exit
+// The tests' own: a folder the tests make (C:\vek-scenarios, the deployment
+// folder) while check_folder() finds it theirs (a folder, not a link,
+// holding the tests' marker as a file, both with an owner no standard user
+// can give them), and a service whose program lies below such a folder or
+// below the bundle's own folder. A marker in any other folder counts for
+// nothing, and anything else is never touched. Any other exit
 // code (2 for a wrong command line, or a crash) is a failure of the helper,
 // which run-tests.cmd reports as such.
 #include "support/bundle.h"
@@ -75,13 +77,38 @@ bool write_file(const std::wstring& path, const std::string& text) {
     return wrote;
 }
 
-// Whether `path` lies below a folder that is the tests' own.
-bool below_tests_own_folder(std::wstring path) {
-    for (std::size_t at; (at = path.find_last_of(L'\\')) != std::wstring::npos && at > 2;) {
-        path.resize(at);
-        if (check_folder(path).state == FolderCheck::tests_own) return true;
-    }
-    return false;
+// Whether `path` lies below `folder` (both full paths, compared as Windows
+// compares names: without regard to case).
+bool lies_below(const std::wstring& path, const std::wstring& folder) {
+    return path.size() > folder.size() + 1 && path[folder.size()] == L'\\' &&
+           CompareStringOrdinal(path.data(), static_cast<int>(folder.size()), folder.data(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether a service's program at `program` is the tests' own: below one of
+// the folders the tests make while check_folder() finds it theirs, or below
+// this bundle's own folder, which holds the marker (whoever can change that
+// folder can change this helper too, so its owner decides nothing). Never
+// below any other folder, whatever marker it holds: a standard user may put
+// one in C:\ProgramData, which SYSTEM owns.
+bool is_tests_own_program(const std::wstring& program) {
+    // The path as the system resolves it: ".." taken away, and without the
+    // \\?\ prefix, as the folders are named. A relative one (the manager
+    // takes it from the system folder) is no folder's of the tests.
+    std::wstring path = program.starts_with(L"\\\\?\\") ? program.substr(4) : program;
+    if (path.size() < 3 || path[1] != L':' || path[2] != L'\\') return false;
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    DWORD length = size ? GetFullPathNameW(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size) return false;
+    full.resize(length);
+    for (const std::wstring& folder : test_folders())
+        if (lies_below(full, folder) && check_folder(folder).state == FolderCheck::tests_own)
+            return true;
+    // Not when the bundle lies at the root of a drive: then everything would.
+    std::wstring bundle = bundle_root();
+    return bundle.find(L'\\') != std::wstring::npos && lies_below(full, bundle) &&
+           is_marker(bundle + L"\\" + marker_name);
 }
 
 class Handle {
@@ -159,7 +186,7 @@ int start_clean() {
     bool refused = false;
     for (const std::wstring& name : test_services()) {
         Service service = look_up(name);
-        if (service.registered && !below_tests_own_folder(service.program)) {
+        if (service.registered && !is_tests_own_program(service.program)) {
             say(L"A service named " + name + L" is registered on this machine (its program: " +
                 service.program + L").");
             say(L"These tests create and delete that service, and will not touch one they did "
@@ -224,7 +251,10 @@ int finish() {
         if (!service.registered) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the service " + name);
-        if (below_tests_own_folder(service.program) && !remove_service(name))
+        if (!is_tests_own_program(service.program))
+            say(L"  left registered: its program (" + service.program +
+                L") lies outside the folders these tests make");
+        else if (!remove_service(name))
             say(L"  and it could not be removed");
     }
     for (const std::wstring& folder : test_folders()) {
@@ -232,7 +262,9 @@ int finish() {
         if (check.state == FolderCheck::missing) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the folder " + folder);
-        if (check.state == FolderCheck::tests_own && !remove_path(folder))
+        if (check.state == FolderCheck::foreign)
+            say(L"  left as it is: it " + check.why);
+        else if (!remove_path(folder))
             say(L"  and it could not be removed");
     }
     if (record_exists()) {
@@ -246,7 +278,8 @@ int finish() {
         say(L"LEFT BEHIND: " + uninstall_log());
         if (!DeleteFileW(long_form(uninstall_log()).c_str())) say(L"  and it could not be removed");
     }
-    DeleteFileW(long_form(log_was_there_note()).c_str());
+    // The note stays until the next start: a check made again meanwhile (the
+    // runner's own test makes some) must not take that log for the run's.
     for (const std::wstring& program : set_aside_programs()) {
         if (!exists(program)) continue;
         ++leftovers;
