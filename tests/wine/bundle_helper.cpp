@@ -3,6 +3,9 @@
 //
 //   bundle-helper is-administrator   exit 0 when this process runs with the
 //                                    Administrators group enabled, 1 when not
+//   bundle-helper check-bundle       exit 0, warning first when others than
+//                                    administrators can change the bundle's
+//                                    own folder
 //   bundle-helper start-clean        refuses (exit 1, saying why, changing
 //                                    nothing) while any service or folder
 //                                    the tests use is there and is not the
@@ -88,9 +91,10 @@ bool lies_below(const std::wstring& path, const std::wstring& folder) {
 // Whether a service's program at `program` is the tests' own: below one of
 // the folders the tests make while check_folder() finds it theirs, or below
 // this bundle's own folder, which holds the marker (whoever can change that
-// folder can change this helper too, so its owner decides nothing). Never
-// below any other folder, whatever marker it holds: a standard user may put
-// one in C:\ProgramData, which SYSTEM owns.
+// folder can change this helper too, so its owner decides nothing; the run
+// warns when others than administrators can). Never below any other
+// folder, whatever marker it holds: a standard user may put one in
+// C:\ProgramData, which SYSTEM owns.
 bool is_tests_own_program(const std::wstring& program) {
     // The path as the system resolves it: ".." taken away, and without the
     // \\?\ prefix, as the folders are named. A relative one (the manager
@@ -291,6 +295,77 @@ int finish() {
     return leftovers;
 }
 
+// Whether `sid` may change the bundle's programs as freely as they run:
+// SYSTEM, Administrators, TrustedInstaller, or CREATOR OWNER (which stands
+// for whoever makes something inside, and so already could).
+bool is_administrative(PSID sid) {
+    for (WELL_KNOWN_SID_TYPE type :
+         {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid})
+        if (detail::is_well_known(sid, type)) return true;
+    PSID installer = nullptr;
+    if (!ConvertStringSidToSidW(
+            L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
+        return false;
+    bool same = EqualSid(sid, installer);
+    LocalFree(installer);
+    return same;
+}
+
+// Warns when others than administrators can change the bundle's folder: its
+// programs run as an administrator, and the service programs it registers
+// as LocalSystem. Asks the owner and the DACL's entries, those passed on to
+// what is inside included; a deny entry is not weighed against them (a
+// warning too many is a line, one too few is a machine).
+int check_bundle() {
+    std::wstring bundle = bundle_root();
+    if (!platform_security().kept) {
+        say(L"run-tests: who may change " + bundle + L" cannot be told here: this platform "
+            L"does not keep a file's owner and permissions (given Administrators, one reads "
+            L"back as " + platform_security().read_back + L").");
+        return 0;
+    }
+    detail::FileHandle folder(CreateFileW(
+        long_form(bundle).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = folder.valid() ? GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                   &owner, nullptr, &dacl, nullptr, &descriptor)
+                                 : GetLastError();
+    if (error != ERROR_SUCCESS) {
+        say(L"run-tests: WARNING: the permissions of " + bundle + L" cannot be read (error " +
+            std::to_wstring(error) + L").");
+        return 0;
+    }
+    std::wstring who;
+    auto add = [&who](const std::wstring& account) {
+        if (who.find(account) == std::wstring::npos) who += (who.empty() ? L"" : L", ") + account;
+    };
+    // The owner may always change the permissions.
+    if (owner != nullptr && !is_administrative(owner)) add(detail::account_text(owner) + L" (its owner)");
+    if (dacl == nullptr) add(L"Everyone (it has no DACL)");
+    constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
+            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &entry->SidStart;
+        if ((entry->Mask & changing) != 0 && !is_administrative(sid)) add(detail::account_text(sid));
+    }
+    LocalFree(descriptor);
+    if (!who.empty())
+        say(L"run-tests: WARNING: " + who + L" can change " + bundle + L", whose programs "
+            L"run as an administrator and as LocalSystem. Unpack the bundle into a folder that "
+            L"only administrators can write to, such as one below C:\\Program Files.");
+    return 0;
+}
+
 // The time a test program may take: generous, as every wait in the tests is
 // bounded well below it; VEK_TEST_TIME_LIMIT (seconds) sets another.
 DWORD time_limit_ms() {
@@ -360,9 +435,11 @@ int main() {
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::wstring command = argc >= 2 ? argv[1] : L"";
     if (argc == 2 && command == L"is-administrator") return is_administrator();
+    if (argc == 2 && command == L"check-bundle") return check_bundle();
     if (argc == 2 && command == L"start-clean") return start_clean();
     if (argc == 4 && command == L"run") return run(argv[2], argv[3]);
     if (argc == 2 && command == L"finish") return finish();
-    say(L"usage: bundle-helper is-administrator | start-clean | run PROGRAM FILE | finish");
+    say(L"usage: bundle-helper is-administrator | check-bundle | start-clean | run PROGRAM FILE | "
+        L"finish");
     return 2;
 }
