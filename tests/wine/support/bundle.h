@@ -226,8 +226,10 @@ inline bool protect_folder(const std::wstring& path) {
         return false;
     // The kernel's own call: SetSecurityInfo would also walk everything
     // inside to pass the new entries on.
-    BOOL given = SetKernelObjectSecurity(
-        folder.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    BOOL given = SetKernelObjectSecurity(folder.get(),
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             PROTECTED_DACL_SECURITY_INFORMATION,
+                                         descriptor);
     DWORD error = GetLastError();
     LocalFree(descriptor);
     SetLastError(error);
