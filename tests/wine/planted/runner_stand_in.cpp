@@ -99,11 +99,14 @@ int main() {
     }
     if (name == L"hangs_test.exe") {
         std::wstring child = L"\"" + own_path() + L"\" child";
+        // Without standard streams: what waits for the end of this one's
+        // output must not wait for the child's.
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
         PROCESS_INFORMATION process{};
-        CreateProcessW(own_path().c_str(), child.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &process);
+        CreateProcessW(own_path().c_str(), child.data(), nullptr, nullptr, FALSE,
+                       DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
         Sleep(INFINITE);
     }
     if (name == L"bundle-helper.exe" && command_line.ends_with(L" finish"))
