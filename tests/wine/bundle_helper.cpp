@@ -3,6 +3,9 @@
 //
 //   bundle-helper is-administrator   exit 0 when this process runs with the
 //                                    Administrators group enabled, 1 when not
+//   bundle-helper check-bundle       exit 0, warning first when others than
+//                                    administrators can change the bundle's
+//                                    own folder
 //   bundle-helper start-clean        refuses (exit 1, saying why, changing
 //                                    nothing) while any service or folder
 //                                    the tests use is there and is not the
@@ -25,10 +28,12 @@
 //                                    removes what is the tests' own, and
 //                                    exits with the number of leftovers
 //
-// The tests' own: a folder that check_folder() finds to be (a folder, not a
-// link, holding the tests' marker, with an owner no standard user can give
-// it), and a service whose program lies below such a folder (the bundle
-// itself carries the marker). Anything else is never touched. Any other exit
+// The tests' own: a folder the tests make (C:\vek-scenarios, the deployment
+// folder) while check_folder() finds it theirs (a folder, not a link,
+// holding the tests' marker as a file, both with an owner no standard user
+// can give them), and a service whose program lies below such a folder or
+// below the bundle's own folder. A marker in any other folder counts for
+// nothing, and anything else is never touched. Any other exit
 // code (2 for a wrong command line, or a crash) is a failure of the helper,
 // which run-tests.cmd reports as such.
 #include "support/bundle.h"
@@ -75,13 +80,39 @@ bool write_file(const std::wstring& path, const std::string& text) {
     return wrote;
 }
 
-// Whether `path` lies below a folder that is the tests' own.
-bool below_tests_own_folder(std::wstring path) {
-    for (std::size_t at; (at = path.find_last_of(L'\\')) != std::wstring::npos && at > 2;) {
-        path.resize(at);
-        if (check_folder(path).state == FolderCheck::tests_own) return true;
-    }
-    return false;
+// Whether `path` lies below `folder` (both full paths, compared as Windows
+// compares names: without regard to case).
+bool lies_below(const std::wstring& path, const std::wstring& folder) {
+    return path.size() > folder.size() + 1 && path[folder.size()] == L'\\' &&
+           CompareStringOrdinal(path.data(), static_cast<int>(folder.size()), folder.data(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether a service's program at `program` is the tests' own: below one of
+// the folders the tests make while check_folder() finds it theirs, or below
+// this bundle's own folder, which holds the marker (whoever can change that
+// folder can change this helper too, so its owner decides nothing; the run
+// warns when others than administrators can). Never below any other
+// folder, whatever marker it holds: a standard user may put one in
+// C:\ProgramData, which SYSTEM owns.
+bool is_tests_own_program(const std::wstring& program) {
+    // The path as the system resolves it: ".." taken away, and without the
+    // \\?\ prefix, as the folders are named. A relative one (the manager
+    // takes it from the system folder) is no folder's of the tests.
+    std::wstring path = program.starts_with(L"\\\\?\\") ? program.substr(4) : program;
+    if (path.size() < 3 || path[1] != L':' || path[2] != L'\\') return false;
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    DWORD length = size ? GetFullPathNameW(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size) return false;
+    full.resize(length);
+    for (const std::wstring& folder : test_folders())
+        if (lies_below(full, folder) && check_folder(folder).state == FolderCheck::tests_own)
+            return true;
+    // Not when the bundle lies at the root of a drive: then everything would.
+    std::wstring bundle = bundle_root();
+    return bundle.find(L'\\') != std::wstring::npos && lies_below(full, bundle) &&
+           is_marker(bundle + L"\\" + marker_name);
 }
 
 class Handle {
@@ -159,7 +190,7 @@ int start_clean() {
     bool refused = false;
     for (const std::wstring& name : test_services()) {
         Service service = look_up(name);
-        if (service.registered && !below_tests_own_folder(service.program)) {
+        if (service.registered && !is_tests_own_program(service.program)) {
             say(L"A service named " + name + L" is registered on this machine (its program: " +
                 service.program + L").");
             say(L"These tests create and delete that service, and will not touch one they did "
@@ -224,7 +255,10 @@ int finish() {
         if (!service.registered) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the service " + name);
-        if (below_tests_own_folder(service.program) && !remove_service(name))
+        if (!is_tests_own_program(service.program))
+            say(L"  left registered: its program (" + service.program +
+                L") lies outside the folders these tests make");
+        else if (!remove_service(name))
             say(L"  and it could not be removed");
     }
     for (const std::wstring& folder : test_folders()) {
@@ -232,7 +266,9 @@ int finish() {
         if (check.state == FolderCheck::missing) continue;
         ++leftovers;
         say(L"LEFT BEHIND: the folder " + folder);
-        if (check.state == FolderCheck::tests_own && !remove_path(folder))
+        if (check.state == FolderCheck::foreign)
+            say(L"  left as it is: it " + check.why);
+        else if (!remove_path(folder))
             say(L"  and it could not be removed");
     }
     if (record_exists()) {
@@ -246,7 +282,8 @@ int finish() {
         say(L"LEFT BEHIND: " + uninstall_log());
         if (!DeleteFileW(long_form(uninstall_log()).c_str())) say(L"  and it could not be removed");
     }
-    DeleteFileW(long_form(log_was_there_note()).c_str());
+    // The note stays until the next start: a check made again meanwhile (the
+    // runner's own test makes some) must not take that log for the run's.
     for (const std::wstring& program : set_aside_programs()) {
         if (!exists(program)) continue;
         ++leftovers;
@@ -256,6 +293,77 @@ int finish() {
     // The bundle's own scratch goes as well; it is not a leftover.
     remove_path(bundle_file(L"work"));
     return leftovers;
+}
+
+// Whether `sid` may change the bundle's programs as freely as they run:
+// SYSTEM, Administrators, TrustedInstaller, or CREATOR OWNER (which stands
+// for whoever makes something inside, and so already could).
+bool is_administrative(PSID sid) {
+    for (WELL_KNOWN_SID_TYPE type :
+         {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid})
+        if (detail::is_well_known(sid, type)) return true;
+    PSID installer = nullptr;
+    if (!ConvertStringSidToSidW(
+            L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
+        return false;
+    bool same = EqualSid(sid, installer);
+    LocalFree(installer);
+    return same;
+}
+
+// Warns when others than administrators can change the bundle's folder: its
+// programs run as an administrator, and the service programs it registers
+// as LocalSystem. Asks the owner and the DACL's entries, those passed on to
+// what is inside included; a deny entry is not weighed against them (a
+// warning too many is a line, one too few is a machine).
+int check_bundle() {
+    std::wstring bundle = bundle_root();
+    if (!platform_security().kept) {
+        say(L"run-tests: who may change " + bundle + L" cannot be told here: this platform "
+            L"does not keep a file's owner and permissions (given Administrators, one reads "
+            L"back as " + platform_security().read_back + L").");
+        return 0;
+    }
+    detail::FileHandle folder(CreateFileW(
+        long_form(bundle).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = folder.valid() ? GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                   &owner, nullptr, &dacl, nullptr, &descriptor)
+                                 : GetLastError();
+    if (error != ERROR_SUCCESS) {
+        say(L"run-tests: WARNING: the permissions of " + bundle + L" cannot be read (error " +
+            std::to_wstring(error) + L").");
+        return 0;
+    }
+    std::wstring who;
+    auto add = [&who](const std::wstring& account) {
+        if (who.find(account) == std::wstring::npos) who += (who.empty() ? L"" : L", ") + account;
+    };
+    // The owner may always change the permissions.
+    if (owner != nullptr && !is_administrative(owner)) add(detail::account_text(owner) + L" (its owner)");
+    if (dacl == nullptr) add(L"Everyone (it has no DACL)");
+    constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
+            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &entry->SidStart;
+        if ((entry->Mask & changing) != 0 && !is_administrative(sid)) add(detail::account_text(sid));
+    }
+    LocalFree(descriptor);
+    if (!who.empty())
+        say(L"run-tests: WARNING: " + who + L" can change " + bundle + L", whose programs "
+            L"run as an administrator and as LocalSystem. Unpack the bundle into a folder that "
+            L"only administrators can write to, such as one below C:\\Program Files.");
+    return 0;
 }
 
 // The time a test program may take: generous, as every wait in the tests is
@@ -327,9 +435,11 @@ int main() {
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::wstring command = argc >= 2 ? argv[1] : L"";
     if (argc == 2 && command == L"is-administrator") return is_administrator();
+    if (argc == 2 && command == L"check-bundle") return check_bundle();
     if (argc == 2 && command == L"start-clean") return start_clean();
     if (argc == 4 && command == L"run") return run(argv[2], argv[3]);
     if (argc == 2 && command == L"finish") return finish();
-    say(L"usage: bundle-helper is-administrator | start-clean | run PROGRAM FILE | finish");
+    say(L"usage: bundle-helper is-administrator | check-bundle | start-clean | run PROGRAM FILE | "
+        L"finish");
     return 2;
 }

@@ -125,10 +125,10 @@ void remove_folder_link(const std::wstring& link) {
     if (exists(link)) ADD_FAILURE() << "cannot remove the link " << utf8(link);
 }
 
-// Gives `path` the Users group as its owner (which takes the restore
-// privilege, an administrator's), and gives the owner the platform then
-// reports: Wine keeps no owner, and reports the prefix's user for every file.
-std::wstring give_to_users(const std::wstring& path) {
+// Gives `path` the owner and DACL of `security` (SDDL); an owner other than
+// the Administrators group or this account takes the restore privilege, an
+// administrator's.
+void set_security(const std::wstring& path, const std::wstring& security) {
     HANDLE token = nullptr;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
         TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
@@ -136,21 +136,40 @@ std::wstring give_to_users(const std::wstring& path) {
             AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
         CloseHandle(token);
     }
-    BYTE users[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof users;
-    CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
-    std::wstring full = long_form(path);
-    DWORD error = SetNamedSecurityInfoW(full.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                        users, nullptr, nullptr, nullptr);
-    if (error != ERROR_SUCCESS) ADD_FAILURE() << "the owner cannot be set: error " << error;
-    PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    error = GetNamedSecurityInfoW(full.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                  &owner, nullptr, nullptr, nullptr, &descriptor);
-    if (error != ERROR_SUCCESS) ADD_FAILURE() << "the owner cannot be read: error " << error;
-    std::wstring account = owner ? detail::account_text(owner) : L"nobody";
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        security.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION;
+    if (security.find(L"D:") != std::wstring::npos)
+        parts |= DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    EXPECT_TRUE(SetFileSecurityW(long_form(path).c_str(), parts, descriptor))
+        << "the security cannot be set: error " << GetLastError();
     LocalFree(descriptor);
+}
+
+// The account this process runs as, in SDDL.
+std::wstring own_account() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    std::wstring account;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+        account = text;
+    LocalFree(text);
+    CloseHandle(token);
     return account;
+}
+
+// Why a test of owners or DACLs is skipped where the platform keeps neither.
+std::string keeps_no_security() {
+    return "this platform keeps no owner or DACL: a file made with the owner Administrators and "
+           "a protected DACL reads back as " +
+           utf8(platform_security().read_back) +
+           " (Wine: the prefix's own user for every file, and a DACL made up from the host "
+           "file's mode bits)";
 }
 
 class Runner : public ::testing::Test {
@@ -162,36 +181,66 @@ protected:
     }
 };
 
-TEST_F(Runner, RefusesToStartBesideAServiceItDidNotMakeAndLeavesItAsItWas) {
-    {
-        ScHandle manager = open_manager();
-        ScHandle service(CreateServiceW(
-            manager.get(), service_name, L"Not the tests' service", SERVICE_CHANGE_CONFIG,
-            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-            L"\"C:\\Somewhere Else\\vek-system-service.exe\" --keep", nullptr, nullptr, nullptr,
-            nullptr, nullptr));
-        ASSERT_TRUE(service) << "CreateServiceW failed with " << GetLastError();
-        wchar_t text[] = L"registered by someone else";
-        SERVICE_DESCRIPTIONW description{text};
-        ASSERT_TRUE(ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description));
+// Registers the service as someone else would, its program at `program`;
+// the registration as the manager reads it back.
+Registration register_foreign_service(const std::wstring& program) {
+    Registration registration;
+    registration.service_type = SERVICE_WIN32_OWN_PROCESS;
+    registration.start_type = SERVICE_DEMAND_START;
+    registration.error_control = SERVICE_ERROR_IGNORE;
+    registration.command_line = L"\"" + program + L"\" --keep";
+    registration.account = L"LocalSystem";
+    registration.display_name = L"Not the tests' service";
+    registration.description = L"registered by someone else";
+    ScHandle manager = open_manager();
+    ScHandle service(CreateServiceW(
+        manager.get(), service_name, registration.display_name.c_str(), SERVICE_CHANGE_CONFIG,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+        registration.command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(service) << "CreateServiceW failed with " << GetLastError();
+    SERVICE_DESCRIPTIONW description{registration.description.data()};
+    EXPECT_TRUE(ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description));
+    return registration;
+}
+
+// A service of the tests' name whose program lies anywhere but in a folder
+// the tests make: in a folder that is not there, in one that is there without
+// the marker (the real service's own folder, say), or below a folder that
+// holds the marker but is none of the tests' (any user may put one in
+// C:\ProgramData, which SYSTEM owns). The run refuses to start beside it, and
+// neither that nor the check at the end changes it.
+TEST_F(Runner, LeavesAServiceItDidNotMakeAsItWasAtTheStartAndAtTheEnd) {
+    wchar_t program_data[MAX_PATH] = L"C:\\ProgramData";
+    GetEnvironmentVariableW(L"ProgramData", program_data, MAX_PATH);
+    const std::wstring data = std::wstring(program_data) + L"\\vek-runner-test";
+    struct Row {
+        std::wstring folder;  // where the program lies
+        std::wstring made;    // the folder the test makes for it, if any
+        bool marked;          // with the marker in that folder
+    };
+    for (const Row& row : {Row{L"C:\\Somewhere Else", {}, false}, Row{data + L"\\Vek", data, false},
+                           Row{data + L"\\Vek", data, true},
+                           Row{deployment_folder(), deployment_folder(), false}}) {
+        SCOPED_TRACE(utf8(row.folder) + (row.marked ? ", marked above" : ""));
+        ASSERT_FALSE(exists(row.folder)) << "it is there: refusing to run";
+        if (!row.made.empty()) make_directories(row.folder);
+        if (row.marked) write_file(row.made + L"\\" + marker_name, "");
+        Registration before = register_foreign_service(row.folder + L"\\vek-system-service.exe");
+        expect_registration(before);
+
+        ChildResult run = run_tests();
+        ChildResult check = run_helper(L"finish");
+
+        EXPECT_EQ(run.exit_code, 2u) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr("A service named vek-system-service is registered"));
+        EXPECT_THAT(run.out, HasSubstr("will not touch one they did not make"));
+        EXPECT_THAT(run.out, HasSubstr("nothing was run, and nothing was changed"));
+        EXPECT_THAT(check.out, HasSubstr("LEFT BEHIND: the service vek-system-service\r\n"
+                                         "  left registered: its program ("));
+        expect_registration(before);
+        remove_service();
+        if (!row.made.empty()) remove_tree(row.made);
     }
-    Registration before;
-    before.service_type = SERVICE_WIN32_OWN_PROCESS;
-    before.start_type = SERVICE_DEMAND_START;
-    before.error_control = SERVICE_ERROR_IGNORE;
-    before.command_line = L"\"C:\\Somewhere Else\\vek-system-service.exe\" --keep";
-    before.account = L"LocalSystem";
-    before.display_name = L"Not the tests' service";
-    before.description = L"registered by someone else";
-    expect_registration(before);
-
-    ChildResult run = run_in_bundle(system_program(L"cmd.exe"), L"/c run-tests.cmd");
-
-    EXPECT_EQ(run.exit_code, 2u) << run.out << run.err;
-    EXPECT_THAT(run.out, HasSubstr("A service named vek-system-service is registered"));
-    EXPECT_THAT(run.out, HasSubstr("will not touch one they did not make"));
-    EXPECT_THAT(run.out, HasSubstr("nothing was run, and nothing was changed"));
-    expect_registration(before);
 }
 
 TEST_F(Runner, CheckAtTheEndReportsWhatWasLeftBehindAndRemovesIt) {
@@ -225,17 +274,18 @@ TEST_F(Runner, CheckAtTheEndReportsWhatWasLeftBehindAndRemovesIt) {
 
 // A folder the tests use that is there already, and is not theirs: the run
 // refuses before it changes anything, and the folder keeps what it held.
+enum class Marker { none, file, folder };
+
 struct ForeignFolder {
     std::wstring folder;
-    bool marked;
+    Marker marker;
 };
 
-std::vector<ForeignFolder> foreign_folders(bool marked) {
-    return {{scenarios_root, marked}, {deployment_folder(), marked}};
+std::vector<ForeignFolder> foreign_folders(Marker marker) {
+    return {{scenarios_root, marker}, {deployment_folder(), marker}};
 }
 
 void expect_refused_and_left_as_it_was(const ForeignFolder& row) {
-    SCOPED_TRACE(utf8(row.folder));
     std::wstring file = row.folder + L"\\someone else's.txt";
     ChildResult run = run_tests();
 
@@ -243,65 +293,51 @@ void expect_refused_and_left_as_it_was(const ForeignFolder& row) {
     EXPECT_THAT(run.out, HasSubstr("The folder " + utf8(row.folder) + " exists and"));
     EXPECT_THAT(run.out, HasSubstr("nothing was run, and nothing was changed"));
     EXPECT_TRUE(exists(file)) << "a file of the foreign folder was removed";
-    EXPECT_EQ(exists(row.folder + L"\\" + marker_name), row.marked);
+    EXPECT_EQ(exists(row.folder + L"\\" + marker_name), row.marker != Marker::none);
 }
 
 void make_foreign_folder(const ForeignFolder& row) {
     ASSERT_FALSE(exists(row.folder)) << utf8(row.folder) << " is there: refusing to run";
     ASSERT_TRUE(CreateDirectoryW(long_form(row.folder).c_str(), nullptr)) << GetLastError();
     write_file(row.folder + L"\\someone else's.txt", "not the tests'");
-    if (row.marked) write_file(row.folder + L"\\" + marker_name, "");
+    std::wstring marker = row.folder + L"\\" + marker_name;
+    if (row.marker == Marker::file) write_file(marker, "");
+    if (row.marker == Marker::folder) make_directories(marker);
 }
 
 TEST_F(Runner, RefusesAFolderWithoutTheMarkerAndLeavesItAsItWas) {
-    for (const ForeignFolder& row : foreign_folders(false)) {
-        make_foreign_folder(row);
-        expect_refused_and_left_as_it_was(row);
-        remove_tree(row.folder);
-    }
-}
-
-TEST_F(Runner, RefusesAMarkedFolderOfAnotherOwnerAndLeavesItAsItWas) {
-    for (const ForeignFolder& row : foreign_folders(true)) {
-        make_foreign_folder(row);
-        std::wstring owner = give_to_users(row.folder);
-        if (owner != L"BUILTIN\\Users") {
+    for (Marker marker : {Marker::none, Marker::folder}) {
+        for (const ForeignFolder& row : foreign_folders(marker)) {
+            SCOPED_TRACE(utf8(row.folder) + (marker == Marker::folder ? ", marker a folder" : ""));
+            make_foreign_folder(row);
+            expect_refused_and_left_as_it_was(row);
             remove_tree(row.folder);
-            GTEST_SKIP() << "this platform keeps no owner for a folder: given to BUILTIN\\Users, "
-                            "it reads back as owned by "
-                         << utf8(owner) << " (Wine: the prefix's own user, for every file)";
         }
-        expect_refused_and_left_as_it_was(row);
-        remove_tree(row.folder);
     }
 }
 
-// What only the platform can say: whether a folder keeps the DACL it was made
-// with. Wine makes one up from the host file's mode bits instead. The DACL a
-// folder made with a protected one of SYSTEM alone reads back as, in SDDL.
-std::wstring dacl_kept_by_platform() {
-    std::wstring probe = bundle_file(L"runner dacl probe");
-    remove_path(probe);
-    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr))
-        return L"(none)";
-    bool made = CreateDirectoryW(long_form(probe).c_str(), &security);
-    LocalFree(security.lpSecurityDescriptor);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    wchar_t* text = nullptr;
-    std::wstring kept = L"(none)";
-    if (made &&
-        GetNamedSecurityInfoW(long_form(probe).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        kept = text;
-        LocalFree(text);
+// A folder and its marker are the tests' only when both are owned by
+// Administrators or SYSTEM: not by the Users group, nor, on Windows, by the
+// account running the tests (its processes that are not elevated own what
+// they make, and could so make the folder, the marker and a DACL of their
+// choosing).
+TEST_F(Runner, RefusesAMarkedFolderOfAnotherOwnerAndLeavesItAsItWas) {
+    if (!platform_security().kept) GTEST_SKIP() << keeps_no_security();
+    std::wstring own = own_account();
+    for (const std::wstring& other : {std::wstring(L"BU"), own}) {
+        if (other == L"S-1-5-18") continue;  // tests run as SYSTEM: that owner is trusted
+        for (const ForeignFolder& row : foreign_folders(Marker::file)) {
+            for (bool marker_only : {false, true}) {
+                SCOPED_TRACE(utf8(row.folder) + (marker_only ? "'s marker" : "") + " owned by " +
+                             utf8(other));
+                make_foreign_folder(row);
+                set_security(row.folder, L"O:" + (marker_only ? L"BA" : other));
+                set_security(row.folder + L"\\" + marker_name, L"O:" + other);
+                expect_refused_and_left_as_it_was(row);
+                remove_tree(row.folder);
+            }
+        }
     }
-    LocalFree(descriptor);
-    remove_path(probe);
-    return kept;
 }
 
 // The folder's DACL inherits nothing, and gives no right to write to anyone
@@ -343,15 +379,23 @@ void expect_protected(const std::wstring& folder, bool top) {
     LocalFree(descriptor);
 }
 
+// Made by the run, or there already: left by an earlier run, or made by an
+// administrator by hand, with the DACL it inherits from C:\ (where
+// Authenticated Users may change what is made inside).
 TEST_F(Runner, MakesItsFoldersOutsideTheBundleWithAProtectedDacl) {
-    std::wstring kept = dacl_kept_by_platform();
-    if (kept != L"D:P(A;;FA;;;SY)")
-        GTEST_SKIP() << "this platform keeps no DACL for a folder: one made as D:P(A;;FA;;;SY) "
-                        "reads back as "
-                     << utf8(kept) << " (Wine: made up from the host file's mode bits)";
-    std::wstring below = scenario_folder(L"protected");
-    expect_protected(scenarios_root, true);
-    expect_protected(below, false);
+    if (!platform_security().kept) GTEST_SKIP() << keeps_no_security();
+    for (bool there : {false, true}) {
+        SCOPED_TRACE(there ? "there already" : "made by the run");
+        if (there) {
+            ASSERT_TRUE(CreateDirectoryW(scenarios_root, nullptr)) << GetLastError();
+            set_security(scenarios_root, L"O:BA");
+            make_marker(scenarios_root);
+        }
+        std::wstring below = scenario_folder(L"protected");
+        expect_protected(scenarios_root, true);
+        expect_protected(below, false);
+        remove_scenarios_root();
+    }
 }
 
 // Whether a handle opened with FILE_FLAG_OPEN_REPARSE_POINT is the link
@@ -414,31 +458,57 @@ bool cmd_gives_own_folder(const std::wstring& folder) {
     return run.out == utf8(folder) + "\\\r\n";
 }
 
-// The closing line counts every way a test program can fail: one that
-// crashes before writing its counts, one that exits with 3 after counting
-// one passed test, one that is ended at the time limit, one listed but
-// missing, and a service one of them left behind.
-TEST_F(Runner, CountsEveryWayAProgramCanFail) {
-    std::wstring copy = bundle_file(L"work\\runner self-test");
+// A copy of the runner and its helper in a folder of its own, with the
+// test programs `programs` (copies of the stand-in by those names) listed,
+// and `unlisted` (a name it lists but the copy lacks).
+std::wstring runner_copy(const wchar_t* name, const std::vector<std::wstring>& programs,
+                         const std::wstring& unlisted = {}) {
+    std::wstring copy = bundle_file(L"work\\") + name;
     fresh_folder(copy + L"\\tests");
     copy_file(bundle_file(L"run-tests.cmd"), copy + L"\\run-tests.cmd");
     copy_file(bundle_file(marker_name), copy + L"\\" + marker_name);
     copy_file(bundle_file(L"tests\\bundle-helper.exe"), copy + L"\\tests\\bundle-helper.exe");
-    for (const wchar_t* name : {L"crashes_test", L"exits_3_test", L"hangs_test", L"leaves_service_test"})
+    std::string list;
+    for (const std::wstring& program : programs) {
         copy_file(bundle_file(L"tests\\planted\\runner_stand_in.exe"),
-                  copy + L"\\tests\\" + name + L".exe");
-    write_file(copy + L"\\tests\\test-programs.txt",
-               "crashes_test\r\nexits_3_test\r\nhangs_test\r\nleaves_service_test\r\n"
-               "missing_test\r\n");
-    ChildOptions options;
-    options.environment = {{L"VEK_TEST_TIME_LIMIT", L"5"}, {L"GTEST_FILTER", L"-*"}};
-    // Started by its full path from another folder, it runs the bundle it lies
-    // in; only where cmd cannot give a script its own folder (Wine's mangles
-    // a percent sign in it) is it started from the bundle's folder instead.
-    std::wstring folder = cmd_gives_own_folder(copy) ? L"C:\\" : copy;
+                  copy + L"\\tests\\" + program + L".exe");
+        list += utf8(program) + "\r\n";
+    }
+    if (!unlisted.empty()) list += utf8(unlisted) + "\r\n";
+    write_file(copy + L"\\tests\\test-programs.txt", list);
+    return copy;
+}
 
-    ChildResult run = run_in_bundle(system_program(L"cmd.exe"),
-                                    L"/s /c \"\"" + copy + L"\\run-tests.cmd\"\"", folder, options);
+// Runs the copy's run-tests.cmd by its full path from another folder, as it
+// runs the bundle it lies in; only where cmd cannot give a script its own
+// folder (Wine's mangles a percent sign in it) from the copy's folder.
+ChildResult run_copy(const std::wstring& copy, ChildOptions options = {}) {
+    std::wstring folder = cmd_gives_own_folder(copy) ? L"C:\\" : copy;
+    return run_in_bundle(system_program(L"cmd.exe"), L"/s /c \"\"" + copy + L"\\run-tests.cmd\"\"",
+                         folder, std::move(options));
+}
+
+// The closing line counts every way a test program can fail: one that
+// crashes before writing its counts, one that exits with 3 after counting
+// one passed test, one that is ended at the time limit (with the program it
+// started), one that reports no test, one listed but missing, and a service
+// one of them left behind; and, in a run of its own, a list that names no
+// program and a check at the end that crashes.
+TEST_F(Runner, CountsEveryWayAProgramCanFail) {
+    std::wstring copy =
+        runner_copy(L"runner self-test",
+                    {L"crashes_test", L"exits_3_test", L"hangs_test", L"leaves_service_test",
+                     L"no_tests_test"},
+                    L"missing_test");
+    ChildOptions options;
+    options.environment = {{L"VEK_TEST_TIME_LIMIT", L"5"}};
+    // What would select, repeat or shard tests: the runner clears each.
+    for (const wchar_t* variable :
+         {L"GTEST_FILTER", L"GTEST_ALSO_RUN_DISABLED_TESTS", L"GTEST_REPEAT", L"GTEST_FAIL_FAST",
+          L"GTEST_SHARD_INDEX", L"GTEST_TOTAL_SHARDS", L"GTEST_SHARD_STATUS_FILE"})
+        options.environment.push_back({variable, L"1"});
+
+    ChildResult run = run_copy(copy, options);
 
     EXPECT_EQ(run.exit_code, 1u) << run.out << run.err;
     for (const char* line :
@@ -446,14 +516,53 @@ TEST_F(Runner, CountsEveryWayAProgramCanFail) {
           "FAIL  exits_3_test: 1 passed, 1 failed, 0 skipped (exit code 3;",
           "FAIL  hangs_test: ended at the time limit",
           "PASS  leaves_service_test: 1 passed, 0 skipped",
+          "FAIL  no_tests_test: 0 passed, 1 failed, 0 skipped (exit code 0;",
           "FAIL  missing_test: tests\\missing_test.exe is missing from the bundle",
-          "LEFT BEHIND: the service vek-scm-client-test", "\r\n2 passed, 5 failed\r\n"})
+          "LEFT BEHIND: the service vek-scm-client-test", "\r\n2 passed, 6 failed\r\n"})
         EXPECT_THAT(run.out, HasSubstr(line));
     ScHandle manager = open_manager();
     ScHandle left(OpenServiceW(manager.get(), L"vek-scm-client-test", DELETE));
     EXPECT_FALSE(left) << "the runner did not remove the service it reported";
     if (left) DeleteService(left.get());
     left = ScHandle();
+    std::wstring held = copy + L"\\tests\\hangs_test child.lock";
+    EXPECT_TRUE(exists(held)) << "the program ended at the time limit started nothing";
+    EXPECT_TRUE(DeleteFileW(long_form(held).c_str()))
+        << "what the program ended at the time limit started still runs: " << GetLastError();
+
+    copy_file(bundle_file(L"tests\\planted\\runner_stand_in.exe"),
+              copy + L"\\tests\\bundle-helper.exe");
+    write_file(copy + L"\\tests\\test-programs.txt", "");
+
+    run = run_copy(copy);
+
+    EXPECT_EQ(run.exit_code, 1u) << run.out << run.err;
+    for (const char* line : {"FAIL  tests\\test-programs.txt names no test program",
+                             "FAIL  bundle-helper finish ended with exit code -1073741819",
+                             "\r\n0 passed, 2 failed\r\n"})
+        EXPECT_THAT(run.out, HasSubstr(line));
+    remove_tree(copy);
+}
+
+// The bundle's programs run as an administrator and as LocalSystem: the run
+// warns when others than administrators can change its folder, and only
+// then.
+TEST_F(Runner, WarnsWhenOthersThanAdministratorsCanChangeTheBundle) {
+    if (!platform_security().kept) GTEST_SKIP() << keeps_no_security();
+    std::wstring copy = runner_copy(L"runner warning", {});
+    BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof users;
+    CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
+    std::string warning = "WARNING: " + utf8(detail::account_text(users));
+    const std::wstring admins = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    for (auto [security, warned] : {std::pair{L"O:BA" + admins + L"(A;OICI;0x1200a9;;;BU)", false},
+                                    std::pair{L"O:BA" + admins + L"(A;OICI;0x1301bf;;;BU)", true},
+                                    std::pair{L"O:BU" + admins, true}}) {
+        SCOPED_TRACE(utf8(security));
+        set_security(copy, security);
+        ChildResult run = run_copy(copy);
+        EXPECT_EQ(run.out.find(warning) != std::string::npos, warned) << run.out;
+    }
     remove_tree(copy);
 }
 

@@ -32,6 +32,11 @@ rem one, which "if errorlevel 1" does not see) is a failure of the helper.
 set "code=%ERRORLEVEL%"
 if "%code%"=="1" goto not_administrator
 if not "%code%"=="0" goto helper_failed
+rem Its programs run as an administrator and as LocalSystem: a warning when
+rem others can change them.
+"tests\bundle-helper.exe" check-bundle
+set "code=%ERRORLEVEL%"
+if not "%code%"=="0" goto helper_failed
 "tests\bundle-helper.exe" start-clean
 set "code=%ERRORLEVEL%"
 if "%code%"=="1" goto refused

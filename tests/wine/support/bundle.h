@@ -201,18 +201,53 @@ inline bool make_protected_folder(const std::wstring& path) {
     return made != 0;
 }
 
+// Gives the folder at `path`, which is there already, the security that
+// make_protected_folder gives a new one, through a handle to the folder
+// itself (never what a link points to). A folder an earlier run made may
+// carry another DACL (an older version's, or one an administrator changed
+// since), and is used only with this one. Nothing inside is touched: what a
+// test uses inside is made fresh, and inherits it. False, with the
+// platform's code as the last error, when it cannot be given.
+inline bool protect_folder(const std::wstring& path) {
+    detail::FileHandle folder(CreateFileW(
+        long_form(path).c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &opened)) return false;
+    if (detail::is_link(opened.dwFileAttributes) ||
+        (opened.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            protected_folder_security, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    // The kernel's own call: SetSecurityInfo would also walk everything
+    // inside to pass the new entries on.
+    BOOL given = SetKernelObjectSecurity(folder.get(),
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             PROTECTED_DACL_SECURITY_INFORMATION,
+                                         descriptor);
+    DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return given != 0;
+}
+
+inline std::wstring bundle_file(const std::wstring& relative);
+
 namespace detail {
 
-// Whether `sid` is the Administrators group, SYSTEM, or the account this
-// process runs as: the owners a folder made by the tests can have. A
-// standard user can make a folder at the root of C:, but cannot give it any
-// of these owners.
-inline bool is_trusted_owner(PSID sid) {
-    for (WELL_KNOWN_SID_TYPE trusted : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
-        BYTE known[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof known;
-        if (CreateWellKnownSid(trusted, nullptr, known, &size) && EqualSid(sid, known)) return true;
-    }
+inline bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE known[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof known;
+    return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
+}
+
+// Whether `sid` is the account this process runs as.
+inline bool is_caller(PSID sid) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
@@ -221,6 +256,78 @@ inline bool is_trusted_owner(PSID sid) {
                EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
     CloseHandle(token);
     return own;
+}
+
+}  // namespace detail
+
+// What this platform keeps of a file's security, asked once per process with
+// a file of the bundle's own (in work\) made with the owner Administrators
+// and a protected DACL. Windows keeps both. Wine keeps neither: it reports
+// the prefix's user as every file's owner, whatever was given, and makes a
+// DACL up from the host file's mode.
+struct PlatformSecurity {
+    // The owner and the DACL's protection read back as given.
+    bool kept = false;
+    // The owner reads back as the account this process runs as.
+    bool owner_is_caller = false;
+    // What was read back, in SDDL (or why nothing was), for a reason.
+    std::wstring read_back;
+};
+
+inline const PlatformSecurity& platform_security() {
+    static const PlatformSecurity answer = [] {
+        PlatformSecurity security;
+        CreateDirectoryW(long_form(bundle_file(L"work")).c_str(), nullptr);
+        std::wstring probe =
+            bundle_file(L"work\\security probe " + std::to_wstring(GetCurrentProcessId()));
+        SECURITY_ATTRIBUTES given{sizeof given, nullptr, FALSE};
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:BAD:P(A;;FA;;;BA)", SDDL_REVISION_1, &given.lpSecurityDescriptor, nullptr);
+        detail::FileHandle file(CreateFileW(long_form(probe).c_str(), READ_CONTROL | DELETE, 0,
+                                            &given, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE,
+                                            nullptr));
+        DWORD error = file.valid() ? ERROR_SUCCESS : GetLastError();
+        LocalFree(given.lpSecurityDescriptor);
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (error == ERROR_SUCCESS)
+            error = GetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                    &owner, nullptr, nullptr, nullptr, &descriptor);
+        wchar_t* text = nullptr;
+        if (error != ERROR_SUCCESS) {
+            security.read_back = L"nothing (error " + std::to_wstring(error) + L")";
+        } else if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                       descriptor, SDDL_REVISION_1,
+                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr)) {
+            security.read_back = text;
+            LocalFree(text);
+        }
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        if (owner != nullptr && GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+            security.kept = detail::is_well_known(owner, WinBuiltinAdministratorsSid) &&
+                            (control & SE_DACL_PROTECTED) != 0;
+            security.owner_is_caller = detail::is_caller(owner);
+        }
+        LocalFree(descriptor);
+        return security;
+    }();
+    return answer;
+}
+
+namespace detail {
+
+// Whether `sid` is an owner that a standard user cannot give a file or a
+// folder: the Administrators group or SYSTEM. The account running the tests
+// counts too only where the platform reports it as every file's owner (Wine).
+// On Windows an administrator's process that is not elevated owns what it
+// makes: it could make the folder, its marker and a DACL of its choosing,
+// and swap the programs that the tests then run as LocalSystem.
+inline bool is_trusted_owner(PSID sid) {
+    return is_well_known(sid, WinBuiltinAdministratorsSid) ||
+           is_well_known(sid, WinLocalSystemSid) ||
+           (is_caller(sid) && platform_security().owner_is_caller);
 }
 
 // An account as a person reads it: DOMAIN\name, or the SID's text.
@@ -237,7 +344,38 @@ inline std::wstring account_text(PSID sid) {
     return out;
 }
 
+// Why the file or folder at `full` (a long form; a link as itself, never
+// what it points to) has no owner that is_trusted_owner trusts, as the end of
+// a sentence that names it; empty when it has one.
+inline std::wstring untrusted_owner(const std::wstring& full) {
+    FileHandle handle(CreateFileW(full.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = handle.valid() ? GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                                   OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                                   nullptr, nullptr, &descriptor)
+                                 : GetLastError();
+    if (error != ERROR_SUCCESS)
+        return L"has an owner that cannot be read (error " + std::to_wstring(error) + L")";
+    std::wstring why;
+    if (owner == nullptr || !is_trusted_owner(owner))
+        why = L"is owned by " + (owner ? account_text(owner) : std::wstring(L"nobody"));
+    LocalFree(descriptor);
+    return why;
+}
+
 }  // namespace detail
+
+// Whether the marker is at `path`: a file, not a folder or a link.
+inline bool is_marker(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(long_form(path).c_str());
+    return attributes != detail::no_such_entry && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           !detail::is_link(attributes);
+}
 
 // What a folder outside the bundle is to the tests.
 struct FolderCheck {
@@ -248,9 +386,9 @@ struct FolderCheck {
 };
 
 // A folder is the tests' own only when it is a folder (not a link to one),
-// holds the marker as a file, and is owned by an account that a standard
-// user cannot give it (is_trusted_owner): a marker alone is something anyone
-// who can make the folder can make too.
+// holds the marker as a file, and both are owned by an account that a
+// standard user cannot give them (is_trusted_owner): a marker alone is
+// something anyone who can make the folder can make too.
 inline FolderCheck check_folder(const std::wstring& folder) {
     std::wstring full = long_form(folder);
     DWORD attributes = GetFileAttributesW(full.c_str());
@@ -262,30 +400,13 @@ inline FolderCheck check_folder(const std::wstring& folder) {
     }
     if (detail::is_link(attributes)) return {FolderCheck::foreign, L"is a link"};
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {FolderCheck::foreign, L"is a file"};
-    DWORD marker = GetFileAttributesW((full + L"\\" + marker_name).c_str());
-    if (marker == detail::no_such_entry || (marker & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        detail::is_link(marker))
-        return {FolderCheck::foreign, L"holds no " + std::wstring(marker_name)};
-
-    detail::FileHandle handle(CreateFileW(
-        full.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = handle.valid() ? GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
-                                                   OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                                   nullptr, nullptr, &descriptor)
-                                 : GetLastError();
-    if (error != ERROR_SUCCESS)
-        return {FolderCheck::foreign,
-                L"has an owner that cannot be read (error " + std::to_wstring(error) + L")"};
-    FolderCheck check{FolderCheck::tests_own, {}};
-    if (owner == nullptr || !detail::is_trusted_owner(owner))
-        check = {FolderCheck::foreign,
-                 L"is owned by " + (owner ? detail::account_text(owner) : L"nobody")};
-    LocalFree(descriptor);
-    return check;
+    std::wstring marker = full + L"\\" + marker_name;
+    if (!is_marker(marker)) return {FolderCheck::foreign, L"holds no " + std::wstring(marker_name)};
+    if (std::wstring why = detail::untrusted_owner(full); !why.empty())
+        return {FolderCheck::foreign, why};
+    if (std::wstring why = detail::untrusted_owner(marker); !why.empty())
+        return {FolderCheck::foreign, L"holds a " + std::wstring(marker_name) + L" that " + why};
+    return {FolderCheck::tests_own, {}};
 }
 
 // The folder the running test program lies in, without a final separator.

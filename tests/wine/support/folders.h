@@ -61,32 +61,45 @@ inline std::wstring built_installer_symbols() {
 }
 inline std::wstring built_service() { return bundle_file(L"service\\vek-system-service.exe"); }
 
-// Makes the tests' folder outside the bundle, C:\vek-scenarios, protected
-// (protected_folder_security) and with the tests' marker in it, unless it is
-// there and is the tests' own. One that is there and is not (another account
-// made it, at the root of C: where any user may) is never used: the program
-// ends at once, before anything of a test is put there.
-inline void make_scenarios_root() {
-    if (!make_protected_folder(scenarios_root)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) {
-            std::fprintf(stderr, "%s cannot be made: error %lu\n", utf8(scenarios_root).c_str(),
-                         error);
-            ExitProcess(3);
-        }
-        FolderCheck check = check_folder(scenarios_root);
-        if (check.state == FolderCheck::tests_own) return;
-        std::fprintf(stderr, "%s is there and %s: no test is run there\n",
-                     utf8(scenarios_root).c_str(), utf8(check.why).c_str());
-        ExitProcess(3);
-    }
-    HANDLE marker = CreateFileW((std::wstring(scenarios_root) + L"\\" + marker_name).c_str(),
-                                GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+// Puts the tests' marker in `folder`, owned by Administrators (as the
+// folders the tests make are) whoever this process's default owner is.
+inline void make_marker(const std::wstring& folder) {
+    SECURITY_ATTRIBUTES owner{sizeof owner, nullptr, FALSE};
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1,
+                                                         &owner.lpSecurityDescriptor, nullptr);
+    HANDLE marker = CreateFileW(long_form(folder + L"\\" + marker_name).c_str(), GENERIC_WRITE,
+                                0, &owner, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marker == INVALID_HANDLE_VALUE)
-        ADD_FAILURE() << "cannot mark " << utf8(scenarios_root) << ": " << GetLastError();
+        ADD_FAILURE() << "cannot mark " << utf8(folder) << ": " << GetLastError();
     else
         CloseHandle(marker);
+    LocalFree(owner.lpSecurityDescriptor);
+}
+
+// Makes the tests' folder outside the bundle, C:\vek-scenarios, protected
+// (protected_folder_security) and with the tests' marker in it, unless it is
+// there and is the tests' own: then it is given that security again. One
+// that is there and is not (another account made it, at the root of C:
+// where any user may), or that cannot be given it, is never used: the
+// program ends at once, before anything of a test is put there.
+inline void make_scenarios_root() {
+    auto refuse = [](const std::string& why) {
+        std::fprintf(stderr, "%s %s: no test is run there\n", utf8(scenarios_root).c_str(),
+                     why.c_str());
+        ExitProcess(3);
+    };
+    if (!make_protected_folder(scenarios_root)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS)
+            refuse("cannot be made: error " + std::to_string(error));
+        FolderCheck check = check_folder(scenarios_root);
+        if (check.state != FolderCheck::tests_own) refuse("is there and " + utf8(check.why));
+        if (!protect_folder(scenarios_root))
+            refuse("is there and cannot be given its protected security again: error " +
+                   std::to_string(GetLastError()));
+        return;
+    }
+    make_marker(scenarios_root);
 }
 
 // Removes C:\vek-scenarios, if it is the tests' own.
