@@ -148,7 +148,7 @@ public:
 
     // Waits until the output holds `text`; false after `timeout_ms`, or once
     // the script has ended without it.
-    bool wait_for_output(const std::string& text, DWORD timeout_ms = 120000) const {
+    bool wait_for_output(const std::string& text, DWORD timeout_ms = 300000) const {
         ULONGLONG deadline = GetTickCount64() + timeout_ms;
         while (output().find(text) == std::string::npos) {
             if (GetTickCount64() > deadline || !running())
@@ -593,19 +593,19 @@ TEST_F(DeployScript, UninstallsAnInstallNothingAndAServiceMarkedForDeletion) {
 
     // An install, then its removal through a stop longer than half the
     // minute the script waits (ended once it says it waited 30 seconds), as
-    // another run takes the lock when it lets go (the test: install.lock
-    // held with no access a run's lock conflicts with, then for writing):
-    // exit 0, all gone (the record's key too) but the folder with the lock;
-    // the log, outside the folder, holds what it printed.
+    // another run takes the lock when it lets go (the test: the folder held
+    // open, so that it stays, then install.lock taken for writing): exit 0,
+    // all gone (the record's key too) but the folder with the lock; the log,
+    // outside the folder, holds what it printed.
     ChildResult result = run_script_in(package);
     ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
     ASSERT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
     ASSERT_TRUE(detection_value());
     const std::wstring lock_path = long_form(target_ + L"\\install.lock");
     {
-        detail::OwnedHandle looker(CreateFileW(lock_path.c_str(), FILE_READ_ATTRIBUTES,
+        detail::OwnedHandle folder(CreateFileW(long_form(target_).c_str(), FILE_LIST_DIRECTORY,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         set_flag(L"never-stop", true);
         RunningScript removal(package, L"uninstall.cmd",
                               scenario_folder(L"deploy (uninstall)") + L"\\uninstall.out");
@@ -614,10 +614,10 @@ TEST_F(DeployScript, UninstallsAnInstallNothingAndAServiceMarkedForDeletion) {
         set_flag(L"never-stop", false);
         detail::OwnedHandle other_run;
         while (removal.running() &&
-               (*other_run.out() = CreateFileW(lock_path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                               OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE)
+               (*other_run.out() = CreateFileW(lock_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               nullptr, OPEN_ALWAYS, 0, nullptr)) == INVALID_HANDLE_VALUE)
             Sleep(20);
-        looker.reset();
+        folder.reset();
         EXPECT_EQ(removal.wait(), 0u) << removal.output();
         EXPECT_THAT(removal.output(), HasSubstr(" is kept: another install.cmd or uninstall.cmd took its lock"));
         EXPECT_FALSE(is_registered());
