@@ -2,7 +2,8 @@
 rem uninstall.cmd: removes what install.cmd installed, for deployment tools
 rem that run a command as SYSTEM (Configuration Manager, Intune) and for an
 rem administrator. It needs nothing beside it. It
-rem   - stops vek-system-service (60 seconds at most, stop-pending included),
+rem   - stops vek-system-service (60 seconds at most, stop-pending included,
+rem     with a line every 10 seconds that it still waits),
 rem   - deletes its registration, whatever folder its program is in, and waits
 rem     until the service control manager has removed it,
 rem   - deletes the record for detection rules (the value
@@ -14,10 +15,16 @@ rem     the folder. Files that install.cmd did not put there stay, with the
 rem     folder, and are named. A program in another folder is left alone.
 rem Its lines go time-stamped to standard output and to
 rem %SystemRoot%\Logs\vek-system-service-uninstall.log (writable by
-rem administrators only), which outlives the folder.
+rem administrators only), which outlives the folder; every exit is logged
+rem there with its reason (a run without an administrator's rights cannot
+rem write it: it has standard output only).
 rem
 rem Exit codes:
-rem   0     done: nothing of the service is left (or nothing was installed)
+rem   0     done: the service, its record and install.cmd's files are gone
+rem         (or nothing was installed). The folder is gone too, unless it
+rem         holds files install.cmd did not put there (named in the log), or
+rem         another install.cmd or uninstall.cmd took the lock in it as this
+rem         run let go
 rem   3010  done, but the manager has only marked the registration for
 rem         deletion, because another program holds the service open (the
 rem         Services console, say): it goes when that program lets go, at the
@@ -28,11 +35,16 @@ rem         registration, nothing after it was removed. Also: ProgramW6432 is
 rem         not set (not 64-bit Windows)
 rem   12    the service did not stop within 60 seconds: nothing was removed
 rem   14    the service's state could not be read: nothing was removed
+rem   16    the lock could not be taken, and not because another run holds
+rem         it: this run is not elevated, may not make the folder or a file
+rem         in it, or install.lock is a folder; nothing was removed
 rem   1618  another install.cmd or uninstall.cmd ran for 5 minutes: nothing
 rem         was removed (deployment tools retry this code)
 rem
 rem Like install.cmd, it reads nothing that Windows translates, runs unchanged
-rem under Windows' cmd and Wine's, and takes install.cmd's lock.
+rem under Windows' cmd and Wine's, and takes install.cmd's lock the same way
+rem (see there: what its programs inherit, VEK_DEPLOY_LOCK_WAIT for tests,
+rem and what is asked when the lock cannot be opened).
 setlocal EnableExtensions DisableDelayedExpansion
 set "service=vek-system-service"
 set "setup=vek-system-service-setup.exe"
@@ -48,6 +60,10 @@ set "target=%ProgramW6432%\Vek System Service"
 
 rem The lock, as install.cmd takes it (see there), in the target folder; a
 rem folder made only for the lock goes again at the end.
+set /a lock_limit=300
+if defined VEK_DEPLOY_LOCK_WAIT set /a "lock_limit=VEK_DEPLOY_LOCK_WAIT"
+if %lock_limit% lss 1 set /a lock_limit=300
+if %lock_limit% gtr 300 set /a lock_limit=300
 set /a lock_waited=0
 set "made="
 :take_lock
@@ -55,26 +71,64 @@ if exist "%target%\" goto :have_target
 mkdir "%target%" >nul 2>&1
 set "made=yes"
 if exist "%target%\" goto :have_target
-set "message=cannot create %target% for its lock: nothing was removed"
+call :not_allowed
+set "message=cannot create %target% for its lock: %cannot%; nothing was removed"
 call :log
-exit /b 11
+exit /b 16
 :have_target
 set "locked="
 set "result="
 call :try_lock 2>nul
 if defined locked goto :unlocked
-if %lock_waited% equ 0 echo %date% %time% another install.cmd or uninstall.cmd is running: waiting for it to end, 5 minutes at most
-if %lock_waited% geq 300 goto :lock_timeout
+call :why_not_locked
+if defined cannot goto :cannot_lock
+if %lock_waited% equ 0 echo %date% %time% another install.cmd or uninstall.cmd is running: waiting for it to end, %lock_limit% seconds at most
+if %lock_waited% geq %lock_limit% goto :lock_timeout
 "%system%\ping.exe" -n 2 127.0.0.1 >nul
 set /a lock_waited+=1
 goto :take_lock
 :lock_timeout
-set "message=another install.cmd or uninstall.cmd has been running for 5 minutes: nothing was removed"
+set "message=another install.cmd or uninstall.cmd has been running for %lock_limit% seconds: nothing was removed"
 call :log
 exit /b 1618
+:cannot_lock
+set "message=cannot take the lock %target%\install.lock: %cannot%; nothing was removed"
+call :log
+exit /b 16
 
 :try_lock
 call :locked 2>"%target%\install.lock"
+exit /b 0
+
+rem As in install.cmd: why install.lock could not be opened, asked of the
+rem platform; nothing when another run holds it.
+:why_not_locked
+set "cannot="
+if not exist "%target%\" exit /b 0
+call :attributes_of "%target%\install.lock"
+if "%attributes:~0,1%"=="d" goto :lock_is_folder
+set "probe_file=%target%\uninstall-probe-%random%%random%.tmp"
+copy /y nul "%probe_file%" >nul 2>&1
+if errorlevel 1 goto :not_allowed
+del "%probe_file%" >nul 2>&1
+exit /b 0
+:lock_is_folder
+set "cannot=it is a folder, not a file: remove it"
+exit /b 0
+
+rem As in install.cmd: why this run may not write in the target folder.
+:not_allowed
+"%system%\fltmc.exe" >nul 2>&1
+set "fltmc_code=%errorlevel%"
+set "cannot=this run is not elevated, it has no administrator's rights (fltmc, which needs them, exited with %fltmc_code%): run it as SYSTEM or from an elevated prompt"
+if "%fltmc_code%"=="0" set "cannot=this account may not write there: the folder's permissions deny it"
+exit /b 0
+
+rem Sets attributes to those of %1 as cmd shows them, d first for a folder,
+rem or to "-" when there is nothing there. (Not if exist "%1\": Wine's cmd
+rem finds a file too that way.)
+:attributes_of
+set "attributes=%~a1-"
 exit /b 0
 
 :locked
@@ -88,18 +142,36 @@ set "result=%errorlevel%"
 del "%work%" >nul 2>&1
 exit /b 0
 
-rem The lock is let go; the folder goes now if nothing else is in it. A
-rem folder made only for the lock goes without a word. (A run of install.cmd
-rem that takes the lock in the meantime keeps it.)
+rem The lock is let go; the folder goes now if nothing but install.lock is
+rem in it (a folder made only for the lock without a word). Another run may
+rem take the lock in the meantime: it then holds install.lock open for
+rem writing, and the folder is its own. Anything else that holds
+rem install.lock (a scanner, say) is waited for, ten tries a second apart.
 :unlocked
+set /a tries=0
+:remove_folder
 set "folder_holds="
 for /f "eol=/ delims=" %%f in ('dir /b /a "%target%" 2^>nul') do if /i not "%%f"=="install.lock" set "folder_holds=yes"
 if defined folder_holds exit /b %result%
 del "%target%\install.lock" >nul 2>&1
 rmdir "%target%" >nul 2>&1
-if exist "%target%\" goto :folder_kept
+if not exist "%target%\" goto :folder_removed
+if not exist "%target%\install.lock" goto :try_again
+set "lock_free="
+call :try_free 2>nul
+if not defined lock_free goto :lock_taken
+:try_again
+set /a tries+=1
+if %tries% geq 10 goto :folder_kept
+"%system%\ping.exe" -n 2 127.0.0.1 >nul
+goto :remove_folder
+:folder_removed
 if defined made exit /b %result%
 set "message=removed %target%"
+call :log
+exit /b %result%
+:lock_taken
+set "message=%target% is kept: another install.cmd or uninstall.cmd took its lock as this run let go of it"
 call :log
 exit /b %result%
 :folder_kept
@@ -107,6 +179,15 @@ set "message=cannot remove %target%"
 call :log
 if "%result%"=="0" exit /b 11
 exit /b %result%
+
+rem Sets lock_free when install.lock can be opened for writing, that is
+rem when no other run holds it.
+:try_free
+call :is_free 2>"%target%\install.lock"
+exit /b 0
+:is_free
+set "lock_free=yes"
+exit /b 0
 
 :uninstall
 set "message=uninstalling %service%"
@@ -141,7 +222,13 @@ set /a waited+=1
 call :query_state
 if not defined state goto :has_stopped
 if "%state%"=="1 STOPPED" goto :has_stopped
-if %waited% lss 60 goto :stop
+if %waited% geq 60 goto :not_stopped
+set /a tens=waited %% 10
+if not %tens% equ 0 goto :stop
+set "message=%service% has not stopped after %waited% seconds (%state%): waiting, 60 seconds at most"
+call :log
+goto :stop
+:not_stopped
 set "message=%service% did not stop within 60 seconds (%state%): nothing was removed"
 call :log
 exit /b 12

@@ -21,10 +21,13 @@
 //                    its program file in use, as a service that cleans up
 //                    after its last report does.
 //
-// Run from a console (not by the manager) it says so and exits with 1.
+// Run from a console (not by the manager) it says so and exits with 1, or
+// with the number in VEK_TEST_EXIT_CODE: the deployment tests run it in the
+// installer's place as an installer that exits with a code of their choice.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -167,7 +170,9 @@ int main() {
         else
             std::fprintf(stderr, "vek-system-service: the service dispatcher failed (error %lu).\n",
                          error);
-        return 1;
+        wchar_t code[16];
+        DWORD length = GetEnvironmentVariableW(L"VEK_TEST_EXIT_CODE", code, 16);
+        return length > 0 && length < 16 ? _wtoi(code) : 1;
     }
     if (hold_after_stop) Sleep(hold_after_stop_ms);
     return 0;

@@ -6,11 +6,13 @@
 // - a first install, a re-run, an upgrade of the running service and an
 //   incomplete package, with the detection rule read as the tools read it;
 // - upgrades through a slow stop, a process that holds its program a moment
-//   after it has stopped and a stop that never ends, an installer that fails,
-//   a service registered from another folder (and its move), two runs at once;
-// - an upgrade under an sc.exe that prints translated labels (Wine only);
-// - uninstalls: of an install, of nothing, and of a service the manager only
-//   marks for deletion.
+//   after it has stopped, a program held open and a stop that never ends,
+//   installers that fail, a service registered from another folder (and its
+//   move), a lock that is a folder, two runs at once and one that gives up;
+// - upgrades under an sc.exe that prints translated labels or fails (Wine only);
+// - uninstalls: through a long stop, losing the lock as it ends, of nothing,
+//   and of a service the manager only marks for deletion; runs without an
+//   administrator's rights (Windows only).
 #include "support/child_process.h"
 #include "support/folders.h"
 #include "support/service_manager.h"
@@ -32,8 +34,12 @@ using ::testing::Not;
 
 // The scripts' own exit codes, as they document them.
 constexpr DWORD incomplete_package = 10;
+constexpr DWORD not_replaced = 11;
 constexpr DWORD did_not_stop = 12;
 constexpr DWORD registered_elsewhere = 13;
+constexpr DWORD state_unreadable = 14;
+constexpr DWORD cannot_lock = 16;
+constexpr DWORD lock_timeout = 1618;
 constexpr DWORD restart_required = 3010;
 
 void append(const std::wstring& path, const std::string& bytes) {
@@ -129,15 +135,18 @@ public:
 
     std::string output() const { return file_content(output_).value_or(""); }
 
-    // Waits until the output holds `text`; false after `timeout_ms`.
-    bool wait_for_output(const std::string& text, DWORD timeout_ms = 120000) const {
+    // Waits until the output holds `text`; false after `timeout_ms`, or once
+    // the script has ended without it.
+    bool wait_for_output(const std::string& text, DWORD timeout_ms = 300000) const {
         ULONGLONG deadline = GetTickCount64() + timeout_ms;
         while (output().find(text) == std::string::npos) {
-            if (GetTickCount64() > deadline) return false;
+            if (GetTickCount64() > deadline || !running())
+                return output().find(text) != std::string::npos;
             Sleep(50);
         }
         return true;
     }
+    bool running() const { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
     // The exit code once it has ended, or 0xFFFFFFFF.
     DWORD wait() {
@@ -156,6 +165,12 @@ private:
     std::wstring output_;
     detail::OwnedHandle process_;
 };
+
+// The log install.cmd writes before the target folder exists.
+std::wstring install_log() {
+    std::wstring log = uninstall_log();
+    return log.replace(log.rfind(L"uninstall"), 9, L"install");
+}
 
 // `output` without the line that says a run waits for another: that line
 // goes to standard output alone, as the log is written by one run at a time.
@@ -181,6 +196,7 @@ protected:
         ASSERT_FALSE(detection_value()) << "HKLM\\" << utf8(record_key) << " holds "
                                         << utf8(record_value) << ": refusing to run";
         had_uninstall_log_ = exists(uninstall_log());
+        had_install_log_ = exists(install_log());
         owns_target_ = true;
         // Wine's certutil is a stub that prints nothing; Windows' computes.
         if (under_wine())
@@ -195,6 +211,7 @@ protected:
         remove_tree(target_);
         remove_record();
         if (!had_uninstall_log_) DeleteFileW(uninstall_log().c_str());
+        if (!had_install_log_) DeleteFileW(install_log().c_str());
     }
 
     // Marks the folder the script made as the tests' own, so that a run
@@ -229,8 +246,8 @@ protected:
 
     // As Configuration Manager and Intune run it: by name, in its folder.
     static ChildResult run_script_in(const std::wstring& folder,
-                                     const wchar_t* script = L"install.cmd") {
-        ChildOptions options;
+                                     const wchar_t* script = L"install.cmd",
+                                     ChildOptions options = {}) {
         options.directory = folder;
         options.arguments = L"/c " + std::wstring(script);
         options.own_console = true;
@@ -251,6 +268,7 @@ protected:
     std::wstring target_;
     bool owns_target_ = false;
     bool had_uninstall_log_ = false;
+    bool had_install_log_ = false;
     std::optional<StandIn> certutil_;
 };
 
@@ -340,12 +358,13 @@ TEST_F(DeployScript, UpgradesThroughHardStopsAndRefusesWhatItMust) {
     // Upgrades through a stop that stays stop-pending for longer than the
     // script retries a copy, and through a process that holds its program a
     // moment after it has reported stopped: the new program runs.
+    std::wstring package;
     for (const auto& [flag, build] : {std::pair{L"stop-slowly", "slow"},
                                       std::pair{L"hold-after-stop", "held file"}}) {
         SCOPED_TRACE(utf8(flag));
         const DWORD before = service_process_id();
         set_flag(flag, true);
-        std::wstring package = lay_out_package(flag, build);
+        package = lay_out_package(flag, build);
         result = run_script_in(package);
         set_flag(flag, false);
         EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
@@ -356,35 +375,64 @@ TEST_F(DeployScript, UpgradesThroughHardStopsAndRefusesWhatItMust) {
         EXPECT_EQ(detection_value(), package_hash(package));
     }
 
-    // A stop that never ends: exit 12 after the minute, nothing copied, the
-    // old program still running in the same process; the record was deleted
-    // before the stop was asked for.
+    // An upgrade that cannot move its program into place (another process
+    // holds the installed one open): exit 11, the old program runs again
+    // and its record is put back.
+    detail::OwnedHandle holder(CreateFileW(long_form(target_ + L"\\" + service_file_name).c_str(),
+                                           GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    result = run_script_in(lay_out_package(L"held", "held program build"));
+    holder.reset();
+    EXPECT_EQ(result.exit_code, not_replaced) << result.out << result.err;
+    expect_installed(service_file_name, service + "held file");
+    EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(detection_value(), package_hash(package));
+
+    // A stop that never ends: exit 12 after the minute, which it waited out
+    // (saying so every 10 seconds), nothing copied, the old program still
+    // running in the same process and its record kept.
     const DWORD hung = service_process_id();
     set_flag(L"never-stop", true);
     result = run_script_in(lay_out_package(L"hung", "hung stop build"));
     EXPECT_EQ(result.exit_code, did_not_stop) << result.out << result.err;
+    EXPECT_THAT(result.out, HasSubstr(" vek-system-service has not stopped after 50 seconds"));
     EXPECT_THAT(result.out, HasSubstr(" vek-system-service did not stop within 60 seconds"));
     expect_installed(service_file_name, service + "held file");
     EXPECT_EQ(current_state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_EQ(service_process_id(), hung);
-    EXPECT_EQ(detection_value(), std::nullopt);
+    EXPECT_EQ(detection_value(), package_hash(package));
     set_flag(L"never-stop", false);
     ASSERT_EQ(wait_for_state(SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
 
     // An installer that fails (the service is disabled, so the manager
-    // refuses the start): its exit code is the script's, and nothing is
-    // recorded.
+    // refuses the start): its exit code is the script's; the record stays
+    // with the installed program, and goes with another.
     {
         ScHandle disabled = open_service(SERVICE_CHANGE_CONFIG);
         ASSERT_TRUE(ChangeServiceConfigW(disabled.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED,
                                          SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
                                          nullptr, nullptr, nullptr));
     }
+    result = run_script_in(package);
+    EXPECT_EQ(result.exit_code, 1u) << result.out << result.err;
+    EXPECT_EQ(detection_value(), package_hash(package));
     result = run_script_in(lay_out_package(L"failing", "failing installer build"));
     EXPECT_EQ(result.exit_code, 1u) << result.out << result.err;
     EXPECT_THAT(result.out, HasSubstr(" vek-system-service-setup.exe exited with 1\r\n"));
     expect_installed(service_file_name, service + "failing installer build");
     EXPECT_EQ(detection_value(), std::nullopt);
+
+    // An installer that exits with 2 or 3 (the sample service in its place,
+    // which outside the manager exits with VEK_TEST_EXIT_CODE): that code,
+    // and nothing recorded.
+    for (const wchar_t* code : {L"2", L"3"}) {
+        package = lay_out_package(std::wstring(L"exit ") + code, "exit " + utf8(code));
+        copy_file(built_service(), package + L"\\" + installer_file_name);
+        ChildOptions options;
+        options.environment = {{L"VEK_TEST_EXIT_CODE", code}};
+        result = run_script_in(package, L"install.cmd", options);
+        EXPECT_EQ(result.exit_code, std::stoul(code)) << result.out << result.err;
+        EXPECT_EQ(detection_value(), std::nullopt);
+    }
 
     // A service registered from another folder: nothing stopped, copied or
     // run; standard output and the log name that folder and the way to move
@@ -414,7 +462,7 @@ TEST_F(DeployScript, UpgradesThroughHardStopsAndRefusesWhatItMust) {
     EXPECT_THAT(result.out, HasSubstr("run uninstall.cmd, then install.cmd\r\n"));
     EXPECT_EQ(file_content(log_path), log + result.out);
     EXPECT_EQ(service_process_id(), other_process);
-    expect_installed(service_file_name, service + "failing installer build");
+    expect_installed(service_file_name, service + "exit 3");
     result = run_script_in(moving, L"uninstall.cmd");
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     EXPECT_THAT(result.out, HasSubstr(" not installed by install.cmd: vek-tests.marker\r\n"));
@@ -425,19 +473,45 @@ TEST_F(DeployScript, UpgradesThroughHardStopsAndRefusesWhatItMust) {
     expect_registration(installed_registration(L"\"" + target_ + L"\\" + service_file_name + L"\""));
     ASSERT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
 
+    // install.lock made a folder: neither script can ever take the lock, and
+    // each says why at once, changing nothing.
+    const std::wstring lock_path = long_form(target_ + L"\\install.lock");
+    const DWORD running = service_process_id();
+    ASSERT_TRUE(DeleteFileW(lock_path.c_str()) && CreateDirectoryW(lock_path.c_str(), nullptr));
+    for (const wchar_t* script : {L"install.cmd", L"uninstall.cmd"}) {
+        result = run_script_in(lay_out_package(L"lock a folder", "lock a folder build"), script);
+        EXPECT_EQ(result.exit_code, cannot_lock) << result.out << result.err;
+        EXPECT_THAT(result.out, HasSubstr("install.lock: it is a folder, not a file"));
+    }
+    EXPECT_EQ(service_process_id(), running);
+    ASSERT_TRUE(RemoveDirectoryW(lock_path.c_str())) << GetLastError();
+
+    // The registration names the folder in capitals, as Windows' paths may:
+    // the same folder, upgraded by the two runs below.
+    std::wstring upper = L"\"" + target_ + L"\\" + service_file_name + L"\"";
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    ASSERT_TRUE(ChangeServiceConfigW(open_service(SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE,
+                                     SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, upper.c_str(), nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+
     // Two runs at once, of an upgrade: while a run holds the lock (here the
-    // test, opening it as a run does), both say that they wait; then one
+    // test, opening it as a run does), both say that they wait, and a third
+    // with its wait cut to 2 seconds gives up with 1618, logged; then one
     // after the other upgrades or finds the upgrade done, each with its own
     // installer lines, and the log holds each run's lines unbroken.
     const std::wstring both = lay_out_package(L"two runs", "two runs");
-    log = file_content(log_path).value_or("");
     const std::wstring outputs = scenario_folder(L"deploy (two runs)");
     std::optional<RunningScript> a, b;
     {
-        detail::OwnedHandle lock(CreateFileW(long_form(target_ + L"\\install.lock").c_str(),
-                                             GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        detail::OwnedHandle lock(CreateFileW(lock_path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE) << GetLastError();
+        ChildOptions impatient;
+        impatient.environment = {{L"VEK_DEPLOY_LOCK_WAIT", L"2"}};
+        result = run_script_in(both, L"install.cmd", impatient);
+        EXPECT_EQ(result.exit_code, lock_timeout) << result.out << result.err;
+        log = file_content(log_path).value_or("");
+        EXPECT_THAT(log, HasSubstr(" another install.cmd or uninstall.cmd has been running for 2 seconds"));
         a.emplace(both, L"install.cmd", outputs + L"\\a.out");
         b.emplace(both, L"install.cmd", outputs + L"\\b.out");
         EXPECT_TRUE(a->wait_for_output("waiting for it to end")) << a->output();
@@ -479,37 +553,81 @@ TEST_F(DeployScript, UpgradesUnderAnScThatPrintsTranslatedLabels) {
     EXPECT_THAT(translated.out, HasSubstr(": 4  RUNNING"));
     EXPECT_THAT(translated.out, Not(HasSubstr("STATE")));
 
-    result = run_script_in(lay_out_package(L"translated", "translated labels build"));
+    const std::wstring translated_package = lay_out_package(L"translated", "translated labels build");
+    result = run_script_in(translated_package);
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     EXPECT_THAT(result.out, HasSubstr(" stopping vek-system-service (4 RUNNING) to replace vek-system-service.exe\r\n"));
     EXPECT_THAT(result.out, HasSubstr(" vek-system-service stopped\r\n"));
     expect_installed(service_file_name, service + "translated labels build");
     EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_NE(service_process_id(), before);
+
+    // An sc that the manager refuses (the stand-in with VEK_TEST_SC_DENIED):
+    // the state cannot be read, and both scripts exit 14, changing nothing.
+    const DWORD upgraded = service_process_id();
+    ChildOptions denied;
+    denied.environment = {{L"VEK_TEST_SC_DENIED", L"1"}};
+    for (const wchar_t* script : {L"install.cmd", L"uninstall.cmd"}) {
+        result = run_script_in(lay_out_package(L"unreadable", "unreadable build"), script, denied);
+        EXPECT_EQ(result.exit_code, state_unreadable) << result.out << result.err;
+    }
+    EXPECT_EQ(service_process_id(), upgraded);
+    expect_installed(service_file_name, service + "translated labels build");
+    EXPECT_EQ(detection_value(), package_hash(translated_package));
 }
 
 TEST_F(DeployScript, UninstallsAnInstallNothingAndAServiceMarkedForDeletion) {
     const std::wstring package = lay_out_package(L"uninstalled", "");
     const std::string log_before = file_content(uninstall_log()).value_or("");
 
-    // An install, then its removal: registration, programs, folder and
-    // record gone; the log, outside the folder, holds what it printed.
+    // An install, then its removal through a stop longer than half the
+    // minute the script waits (ended once it says it waited 30 seconds), as
+    // another run takes the lock when it lets go (the test: the folder held
+    // open, so that it stays, then install.lock taken for writing): exit 0,
+    // all gone (the record's key too) but the folder with the lock; the log,
+    // outside the folder, holds what it printed.
     ChildResult result = run_script_in(package);
     ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
     ASSERT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
     ASSERT_TRUE(detection_value());
-    result = run_script_in(package, L"uninstall.cmd");
-    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
-    EXPECT_FALSE(is_registered());
-    EXPECT_FALSE(exists(target_));
-    EXPECT_EQ(detection_value(), std::nullopt);
-    EXPECT_EQ(file_content(uninstall_log()), log_before + result.out);
+    const std::wstring lock_path = long_form(target_ + L"\\install.lock");
+    {
+        detail::OwnedHandle folder(CreateFileW(long_form(target_).c_str(), FILE_LIST_DIRECTORY,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        set_flag(L"never-stop", true);
+        RunningScript removal(package, L"uninstall.cmd",
+                              scenario_folder(L"deploy (uninstall)") + L"\\uninstall.out");
+        EXPECT_TRUE(removal.wait_for_output(" vek-system-service has not stopped after 30 seconds"))
+            << removal.output();
+        set_flag(L"never-stop", false);
+        detail::OwnedHandle other_run;
+        while (removal.running() &&
+               (*other_run.out() = CreateFileW(lock_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               nullptr, OPEN_ALWAYS, 0, nullptr)) == INVALID_HANDLE_VALUE)
+            Sleep(20);
+        folder.reset();
+        EXPECT_EQ(removal.wait(), 0u) << removal.output();
+        EXPECT_THAT(removal.output(), HasSubstr(" is kept: another install.cmd or uninstall.cmd took its lock"));
+        EXPECT_FALSE(is_registered());
+        EXPECT_FALSE(exists(target_ + L"\\" + service_file_name));
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, record_key, 0, KEY_READ | KEY_WOW64_64KEY, &key),
+                  ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(file_content(uninstall_log()), log_before + removal.output());
+    }
 
-    // Nothing installed: nothing to do, and done.
+    // Nothing installed: nothing to do, and done; the folder goes.
     result = run_script_in(package, L"uninstall.cmd");
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     EXPECT_THAT(result.out, HasSubstr(" vek-system-service is not registered\r\n"));
     EXPECT_FALSE(exists(target_));
+
+    // Before the folder exists, install.cmd logs to Windows' Logs folder.
+    const std::string install_log_before = file_content(install_log()).value_or("");
+    result = run_script_in(lay_out_package(L"incomplete", std::nullopt));
+    EXPECT_EQ(result.exit_code, incomplete_package) << result.out << result.err;
+    EXPECT_EQ(file_content(install_log()), install_log_before + result.out);
 
     // Another program holds the service open: the manager only marks it for
     // deletion, and removes it once that program lets go. The platform is
@@ -551,6 +669,29 @@ TEST_F(DeployScript, UninstallsAnInstallNothingAndAServiceMarkedForDeletion) {
         EXPECT_EQ(detection_value(), std::nullopt);
     }
     EXPECT_EQ(wait_for_state(0, 30000), 0u) << "the registration stayed after its last handle";
+}
+
+TEST_F(DeployScript, RefusesAtOnceWithoutAnAdministratorsRights) {
+    if (under_wine())
+        GTEST_SKIP() << "Wine grants every right to every process: a run without an "
+                        "administrator's rights cannot be made there";
+    const std::wstring package = lay_out_package(L"not elevated", "");
+    ASSERT_EQ(run_script_in(package).exit_code, 0u);
+    mark_target();
+    // The platform first: fltmc, which the scripts ask, answers only an
+    // administrator. Each script, with the Administrators group for deny
+    // only, ends at once with 16, saying why, changing nothing.
+    ChildOptions restricted;
+    restricted.without_administrators = true;
+    const bool refused = run_child(system_program(L"fltmc.exe"), restricted).exit_code != 0;
+    for (const wchar_t* script : {L"install.cmd", L"uninstall.cmd"}) {
+        ChildResult result = run_script_in(package, script, restricted);
+        EXPECT_EQ(result.exit_code, cannot_lock) << result.out << result.err;
+        EXPECT_THAT(result.out, HasSubstr(refused ? "this run is not elevated"
+                                                  : "the folder's permissions deny it"));
+    }
+    EXPECT_TRUE(is_registered());
+    EXPECT_EQ(detection_value(), package_hash(package));
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 // state words ("4  RUNNING"). It runs Wine's own sc, saved beside it as
 // sc-real.exe, with the same arguments, and prints its output with the labels
 // and failure words a Brazilian Portuguese Windows prints, in the OEM code
-// page; the exit code is sc's. The deployment test puts it in system32 of its
-// own Wine prefix for one scenario; never on a real Windows machine.
+// page; the exit code is sc's. With VEK_TEST_SC_DENIED set it fails as sc
+// does when the manager refuses it. The deployment test puts it in system32
+// of its own Wine prefix for one scenario; never on a real Windows machine.
 #include "../support/windows_api.h"
 #include "oem_text.h"
 
@@ -64,6 +65,11 @@ std::wstring translated(const std::wstring& line) {
 }  // namespace
 
 int wmain() {
+    // The manager's refusal (access denied), as Windows' sc reports it.
+    if (GetEnvironmentVariableW(L"VEK_TEST_SC_DENIED", nullptr, 0) != 0) {
+        vek::wine_test::write_oem(L"[SC] OpenService FALHA 5:\r\n\r\nAcesso negado.\r\n\r\n");
+        return 5;
+    }
     wchar_t system[MAX_PATH];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     std::wstring real = std::wstring(system, length) + L"\\sc-real.exe";
