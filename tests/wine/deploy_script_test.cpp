@@ -216,7 +216,9 @@ protected:
 
     // Marks the folder the script made as the tests' own, so that a run
     // interrupted before the end is cleaned up by the next one.
-    void mark_target() const { make_empty_file(target_ + L"\\" + marker_name); }
+    void mark_target() const {
+        if (!exists(target_ + L"\\" + marker_name)) make_marker(target_);
+    }
 
     // The sample service's flags, files beside its program (see
     // sample_service.cpp).
