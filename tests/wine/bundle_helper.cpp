@@ -64,9 +64,10 @@ void say(const std::wstring& line) {
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-// A note, in the bundle, that uninstall.cmd's log was there when the run
-// started.
-std::wstring log_was_there_note() { return bundle_file(L"logs\\uninstall log was there"); }
+// A note, in the bundle, that `log` was there when the run started.
+std::wstring log_was_there_note(const std::wstring& log) {
+    return bundle_file(L"logs\\" + log.substr(log.find_last_of(L'\\') + 1) + L" was there");
+}
 
 // Writes `text` to the file at `path` (as given: run-tests.cmd names files
 // relative to the bundle), replacing it; whether it could.
@@ -211,14 +212,16 @@ int start_clean() {
     if (refused) return 1;
 
     int status = 0;
-    // Whether uninstall.cmd's log is there before the run: then it is not
-    // the tests', and finish leaves it.
+    // Whether a log the tests may write is there before the run: then it is
+    // not the tests', and finish leaves it.
     CreateDirectoryW(long_form(bundle_file(L"logs")).c_str(), nullptr);
-    DeleteFileW(long_form(log_was_there_note()).c_str());
-    if (exists(uninstall_log()) && !write_file(long_form(log_was_there_note()), "")) {
-        say(L"Could not note that " + uninstall_log() + L" is there: error " +
-            std::to_wstring(GetLastError()) + L".");
-        status = 3;
+    for (const std::wstring& log : windows_logs()) {
+        DeleteFileW(long_form(log_was_there_note(log)).c_str());
+        if (exists(log) && !write_file(long_form(log_was_there_note(log)), "")) {
+            say(L"Could not note that " + log + L" is there: error " +
+                std::to_wstring(GetLastError()) + L".");
+            status = 3;
+        }
     }
     for (const std::wstring& name : test_services()) {
         if (!look_up(name).registered) continue;
@@ -276,14 +279,14 @@ int finish() {
         say(L"LEFT BEHIND: the record HKLM\\" + std::wstring(record_key) + L" " + record_value);
         remove_record();
     }
-    bool log_was_there = exists(log_was_there_note());
-    if (exists(uninstall_log()) && !log_was_there) {
+    for (const std::wstring& log : windows_logs()) {
+        if (!exists(log) || exists(log_was_there_note(log))) continue;
         ++leftovers;
-        say(L"LEFT BEHIND: " + uninstall_log());
-        if (!DeleteFileW(long_form(uninstall_log()).c_str())) say(L"  and it could not be removed");
+        say(L"LEFT BEHIND: " + log);
+        if (!DeleteFileW(long_form(log).c_str())) say(L"  and it could not be removed");
     }
-    // The note stays until the next start: a check made again meanwhile (the
-    // runner's own test makes some) must not take that log for the run's.
+    // The notes stay until the next start: a check made again meanwhile (the
+    // runner's own test makes some) must not take such a log for the run's.
     for (const std::wstring& program : set_aside_programs()) {
         if (!exists(program)) continue;
         ++leftovers;

@@ -167,10 +167,7 @@ private:
 };
 
 // The log install.cmd writes before the target folder exists.
-std::wstring install_log() {
-    std::wstring log = uninstall_log();
-    return log.replace(log.rfind(L"uninstall"), 9, L"install");
-}
+std::wstring install_log() { return windows_log(L"vek-system-service-install.log"); }
 
 // `output` without the line that says a run waits for another: that line
 // goes to standard output alone, as the log is written by one run at a time.

@@ -43,11 +43,7 @@ std::wstring folder() { return deployment_folder(); }
 std::wstring program() { return folder() + L"\\" + service_file_name; }
 std::wstring program_log() { return folder() + L"\\vek-system-service-setup.log"; }
 // Where a rolled-back first install leaves the installer program's lines.
-std::wstring moved_log() {
-    wchar_t windows[MAX_PATH];
-    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    return std::wstring(windows, length) + L"\\Logs\\vek-system-service-setup.log";
-}
+std::wstring moved_log() { return windows_log(L"vek-system-service-setup.log"); }
 
 // Apps & features' entry of a product, "DisplayName DisplayVersion
 // Publisher", or nothing when it is not listed.

@@ -499,11 +499,22 @@ inline void remove_record() {
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, record_key, KEY_WOW64_64KEY, 0);
 }
 
-// The log uninstall.cmd keeps, which outlives the folder it removes.
-inline std::wstring uninstall_log() {
+// A file of that name in Windows' own Logs folder.
+inline std::wstring windows_log(const wchar_t* name) {
     wchar_t windows[MAX_PATH];
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    return std::wstring(windows, length) + L"\\Logs\\vek-system-service-uninstall.log";
+    return std::wstring(windows, length) + L"\\Logs\\" + name;
+}
+
+// The log uninstall.cmd keeps, which outlives the folder it removes.
+inline std::wstring uninstall_log() { return windows_log(L"vek-system-service-uninstall.log"); }
+
+// The logs a run may leave in Windows' Logs folder: uninstall.cmd's,
+// install.cmd's from before its folder exists, and the installer program's
+// from a first install of the package that was rolled back.
+inline std::vector<std::wstring> windows_logs() {
+    return {uninstall_log(), windows_log(L"vek-system-service-install.log"),
+            windows_log(L"vek-system-service-setup.log")};
 }
 
 // Under Wine only: Wine's own programs that a test sets aside in system32
