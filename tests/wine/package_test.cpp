@@ -120,17 +120,16 @@ protected:
         return code;
     }
     static DWORD install(const Package& package, const std::wstring& log,
-                         const std::wstring& properties = L"") {
-        return msiexec(L"/i \"" + path_of(package) + L"\" " + properties, log);
+                         const std::function<void()>& watch = [] {}) {
+        return msiexec(L"/i \"" + path_of(package) + L"\"", log, watch);
     }
-    // A repair of every file. Wine's msiexec takes /f with a product code
-    // only (1605 for a package, measured): there the same repair is asked
-    // for by its properties.
+    // A repair of every file. Wine's msiexec takes /f with no package (1605,
+    // measured): there the same repair is asked for by its properties.
     static DWORD repair(const std::wstring& log, const std::function<void()>& watch = [] {}) {
-        if (under_wine())
-            return msiexec(L"/i \"" + path_of(base) + L"\" REINSTALL=ALL REINSTALLMODE=amus", log,
-                           watch);
-        return msiexec(L"/fa \"" + path_of(base) + L"\"", log, watch);
+        const std::wstring package = L"\"" + path_of(base) + L"\"";
+        return msiexec(under_wine() ? L"/i " + package + L" REINSTALL=ALL REINSTALLMODE=amus"
+                                    : L"/fa " + package,
+                       log, watch);
     }
     static std::wstring log_of(const std::wstring& name) { return work_ + L"\\" + name + L".log"; }
     // The verbose log as text (msiexec may write UTF-16).
@@ -140,9 +139,8 @@ protected:
         return text;
     }
 
-    // Installed, registered as the installer program registers it (the
-    // quoted path), running, and listed in Apps & features as `package`
-    // alone.
+    // Registered as the installer program registers it (the quoted path),
+    // running, and listed in Apps & features as `package` alone.
     static void expect_installed(const Package& package) {
         expect_registration(installed_registration(L"\"" + program() + L"\""));
         EXPECT_EQ(wait_for_state(SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
@@ -173,8 +171,7 @@ TEST_F(WindowsInstallerPackage, AFailedFirstInstallLeavesNothing) {
 }
 
 TEST_F(WindowsInstallerPackage, InstallsRerunsAndRepairs) {
-    EXPECT_EQ(msiexec(L"/i \"" + path_of(base) + L"\"", L"install",
-                      [] { engine_mutex_ = engine_mutex_ || engine_busy(); }),
+    EXPECT_EQ(install(base, L"install", [] { engine_mutex_ = engine_mutex_ || engine_busy(); }),
               0u);
     expect_installed(base);
     EXPECT_THAT(file_content(program_log()).value_or(""),
