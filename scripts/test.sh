@@ -192,7 +192,11 @@ else
     echo "--- Wine 10 (Debian 13 root): not run: the root could not be made or checked (see above)"
 fi
 rm -f "$checks_log" "$wine8_log" "${wine10_prepare_log:-}" "${wine10_log:-}"
-[ "$bundle_status" -eq 0 ] && [ "$checks_status" -eq 0 ] && [ "$wine10_status" -eq 0 ]
+# Each status on its own: in a list joined by &&, set -e ends the script only
+# when the last one fails, and a failed Wine 8 run went by as passed.
+for status in "$bundle_status" "$checks_status" "$wine10_status"; do
+    [ "$status" -eq 0 ] || exit 1
+done
 
 stage "windows: what the build made, rebuilt from a copy of the tree elsewhere, is identical"
 rebuild_status=0

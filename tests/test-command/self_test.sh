@@ -13,7 +13,7 @@ mkdir -p "$tree"/{scripts,tools/workflow-lint,tests/test-command,build/windows,b
 cp "$repo"/scripts/{test.sh,wine10-root.sh} "$tree/scripts/"
 touch "$tree"/tools/workflow-lint/package{,-lock}.json "$tree"/build/windows/vek-system-service-setup-tests-0.zip \
     "$tree"/tests/test-command/self_test.sh "$tree"/scripts/check-reproducible.sh
-echo 'echo "3 passed, 0 failed"' >"$tree/scripts/run-test-bundle.sh"
+echo 'eval "$STUB_WINE8_RUN"' >"$tree/scripts/run-test-bundle.sh"
 stub() { printf '#!/bin/bash\n%s\n' "$2" >"$stubs/$1" && chmod +x "$stubs/$1"; }
 stub stage '[ "${0##*/}" != npm ] || for _ in {1..100}; do eval "$STUB_UNTIL" && break; sleep 0.1; done
 [[ " $STUB_FAIL " != *" ${0##*/} "* ]] || { echo "stub: ${0##*/} fails"; exit 1; }'
@@ -34,7 +34,8 @@ case "$1 $2" in
 esac'
 export PATH="$stubs:$PATH" TMPDIR=$tmp VEK_WINE10= VEK_WINE10_CACHE=$tmp/cache \
     VEK_WINE10_MIRROR=http://archive.invalid/debian STUB_LOCK=$lock STUB_PROBE=$probe STUB_FAIL= \
-    STUB_ARCHIVE_DOWN= STUB_UNTIL=true STUB_WINE10_RUN='echo "2 passed, 0 failed"'
+    STUB_ARCHIVE_DOWN= STUB_UNTIL=true STUB_WINE10_RUN='echo "2 passed, 0 failed"' \
+    STUB_WINE8_RUN='echo "3 passed, 0 failed"'
 test_sh=(bash "$tree/scripts/test.sh") root_sh=(bash "$tree/scripts/wine10-root.sh")
 failed=0
 # report NAME PASSED WHY: one line for NAME; WHY and the output when it failed.
@@ -69,6 +70,8 @@ killed() {
 
 check "every stage passes: the command passes" 0 "all tests passed" env VEK_WINE10=skip "${test_sh[@]}"
 check "a failing stage fails the command" "[1-9]*" "stub: ctest fails" env VEK_WINE10=skip STUB_FAIL=ctest "${test_sh[@]}"
+check "a failing Wine 8 run fails the command" "[1-9]*" "Wine 8 .*: 2 passed, 1 failed; exit code 1" \
+    env VEK_WINE10=skip STUB_WINE8_RUN='echo "2 passed, 1 failed"; exit 1' "${test_sh[@]}"
 check "a mistyped VEK_WINE10 is refused" 2 "VEK_WINE10 is 'skp'" env VEK_WINE10=skp "${test_sh[@]}"
 
 # The root is entered as scripts/wine10-root.sh enters it; a machine that
