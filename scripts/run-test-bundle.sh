@@ -57,9 +57,17 @@ echo "running its run-tests.cmd under $(wine --version 2>/dev/null || echo "an u
 # percent sign in the script's own path (%~dp0), so run-tests.cmd works with
 # paths relative to the current folder.
 set +e
-(cd "$unpacked/$name" && wine cmd /c run-tests.cmd)
-status=$?
+(cd "$unpacked/$name" && wine cmd /c run-tests.cmd) | tee "$scratch/run-tests.out"
+status=${PIPESTATUS[0]}
 set -e
+
+# The logs go with the scratch folder: what a failed program wrote is shown
+# here, for a run whose output is all that is kept (CI).
+tr -d '\r' <"$scratch/run-tests.out" | sed -n 's/^FAIL  \([A-Za-z0-9_-]*\):.*/\1/p' |
+    while read -r program; do
+        echo "--- the end of logs/$program.log"
+        tail -n 80 "$unpacked/$name/logs/$program.log" 2>/dev/null | tr -d '\r' || echo "(none)"
+    done
 
 # The runner checks that nothing is left behind; so does this, from outside.
 if wine reg query 'HKLM\System\CurrentControlSet\Services\vek-system-service' >/dev/null 2>&1; then
