@@ -14,13 +14,13 @@
 
 namespace vek::wine_test {
 
-// Removes `path` with everything inside it; a missing path is fine. A
-// program that has just ended can still hold what it used for a moment after
-// its end is signalled (measured under Wine 10: the folder a console program
-// ran in, about one removal in ten right after cmd.exe ended there; on
-// Windows a scanner or the console host may do the same), so a sharing
-// violation or a denied access is tried again for a few seconds before it
-// fails the test.
+// Removes `path` with everything inside it; a missing path is fine. The
+// folder a program with a console of its own ran in is still held, for a
+// moment after the program's end is signalled, by the host of that console
+// (measured under Wine 8 and 10; never with no console, and never a file;
+// on Windows a scanner may do the same to anything), so a sharing violation
+// or a denied access is tried again for a few seconds before it fails the
+// test.
 inline void remove_tree(const std::wstring& path) {
     for (int attempt = 1;; ++attempt) {
         if (remove_path(path)) return;
