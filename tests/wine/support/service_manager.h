@@ -198,6 +198,16 @@ inline DWORD send_control(DWORD control) {
     return 0;
 }
 
+// Sets the registration's start type, as an administrator does with
+// sc.exe config.
+inline void set_start_type(DWORD start_type) {
+    ScHandle service = open_service(SERVICE_CHANGE_CONFIG);
+    if (!service ||
+        !ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, start_type, SERVICE_NO_CHANGE,
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        ADD_FAILURE() << "cannot set the start type " << start_type << ": " << GetLastError();
+}
+
 // Ends with no service registered under the name: stops it if it runs (or is
 // paused, or on its way), waits until it has stopped, deletes the
 // registration and waits until the manager has let go of it.
