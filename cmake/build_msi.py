@@ -78,9 +78,13 @@ def package_digest(package):
         digest.update(hashlib.sha256(name.encode() + b"\0").digest())
         digest.update(hashlib.sha256(content).digest())
 
-    for table in sorted(run(["msiinfo", "tables", package]).split()):
+    # The summary information is a stream and a table too: taken below, as
+    # text without the package code.
+    for table in sorted(set(run(["msiinfo", "tables", package]).split()) -
+                        {"_SummaryInformation"}):
         part("table " + table, run(["msiinfo", "export", package, table], text=False))
-    for stream in sorted(run(["msiinfo", "streams", package]).split()):
+    for stream in sorted(name for name in run(["msiinfo", "streams", package]).split()
+                         if not name.endswith("SummaryInformation")):
         part("stream " + stream, run(["msiinfo", "extract", package, stream], text=False))
     summary = run(["msiinfo", "suminfo", package])
     part("summary", re.sub(r"^Revision number.*\n", "", summary, flags=re.M).encode())

@@ -5,8 +5,8 @@ version information, that it is stripped and names its PDB without a folder,
 that the PDB beside it is its own and shows the stack checks in the program's
 own code, the Windows Installer package, the SHA-256 sums, and the size.
 
-Usage: check_executable.py READOBJ PDBUTIL DIST_DIR VERSION SAMPLE_SERVICE
-(SAMPLE_SERVICE: the sample vek-system-service.exe as the package would
+Usage: check_executable.py READOBJ PDBUTIL DIST_DIR VERSION PACKAGE_VERSION SAMPLE_SERVICE
+(VERSION: the installer's; PACKAGE_VERSION: the package's. SAMPLE_SERVICE: the sample vek-system-service.exe as the package would
 carry it.)
 (READOBJ and PDBUTIL: llvm-readobj and llvm-pdbutil of the build's LLVM.)
 Reads the image with Debian's python3-pefile too: run it with Debian's
@@ -19,10 +19,11 @@ import subprocess
 import sys
 import tempfile
 import xml.etree.ElementTree as ElementTree
+from uuid import uuid4
 
 import pefile
 
-readobj, pdbutil, dist, version, sample_service = sys.argv[1:6]
+readobj, pdbutil, dist, version, package_version, sample_service = sys.argv[1:7]
 exe_name, pdb_name = "vek-system-service-setup.exe", "vek-system-service-setup.pdb"
 exe, pdb = os.path.join(dist, exe_name), os.path.join(dist, pdb_name)
 failures = []
@@ -331,31 +332,192 @@ for key, value in (("ProductName", "Vek System Service"),
 # --- The Windows Installer package: one, for 64-bit Windows, holding this
 # installer (not an older build of it) and a service program; named "sample"
 # exactly when that program is the sample service, so that a package of the
-# sample is never taken for a release.
+# sample is never taken for a release. Its built tables are read for what
+# Wine's msi cannot show: that the engine stops the service before replacing
+# its program and waits, that the old version goes only after the new one is
+# in place, that the rollback deletes only a registration the install made,
+# and that nothing runs through a shell or as an EXE custom action.
+def table(package, name):
+    """A table's rows as dicts; [] for a table the package lacks."""
+    lines = run("msiinfo", "export", package, name).split("\n") if name in run(
+        "msiinfo", "tables", package).split() else []
+    columns = lines[0].split("\t") if lines else []
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+
+def package_failures(package, installer):
+    """What is wrong with `package` (a path), which must hold `installer`
+    (bytes)."""
+    found = []
+    name = os.path.basename(package)
+    summary = run("msiinfo", "suminfo", package)
+    if not re.search(r"^Template: x64;1033$", summary, re.M):
+        found.append(f"{name} is not a package for 64-bit Windows:\n{summary}")
+    code = re.search(r"^Revision number \(UUID\): (\S+)", summary, re.M)
+    derived = build_msi.package_code(upgrade_code, build_msi.package_digest(package))
+    if not code or code.group(1) != derived:
+        found.append(f"{name}'s package code is not derived from what it holds ({derived})")
+    conditions = [row["Condition"] for row in table(package, "LaunchCondition")]
+    if "VersionNT64" not in conditions:
+        found.append(f"{name} has no launch condition VersionNT64: {conditions}")
+    properties = {row["Property"]: row["Value"] for row in table(package, "Property")}
+    if "REINSTALLMODE" in properties:
+        found.append(f"{name} sets REINSTALLMODE {properties['REINSTALLMODE']}")
+    features = [row["Attributes"] for row in table(package, "Feature")]
+    if features != ["8"]:
+        found.append(f"{name}'s feature can be advertised (Attributes {features}, not 8)")
+
+    actions = {row["Action"]: row for row in table(package, "CustomAction")}
+    for action, row in actions.items():
+        kind = int(row["Type"])
+        # EXE (2, 18, 34, 50) and script actions (5, 6, 21, 22, 37, 38, 53, 54).
+        if kind & 0x3F in (2, 5, 6, 18, 21, 22, 34, 37, 38, 50, 53, 54):
+            found.append(f"{name}: {action} is an EXE or script custom action (type {kind})")
+        if kind & 0x800 and not kind & 0x400:
+            found.append(f"{name}: {action} (type {kind}) is not impersonated but not in the script")
+        if kind != 19 and re.search(r"cmd(\.exe)?\b|\bsc(\.exe)?\b|powershell|wscript|cscript|rundll32",
+                     row["Source"] + " " + row["Target"], re.I):
+            found.append(f"{name}: {action} names a shell or a tool: {row['Source']} {row['Target']}")
+    for action, kind in (("RegisterService", 3073), ("UndoRegistration", 3393),
+                         ("RefuseForeignRegistration", 19), ("SetInstallLocation", 51)):
+        if int(actions.get(action, {}).get("Type", -1)) != kind:
+            found.append(f"{name}: {action} is not of type {kind}: {actions.get(action)}")
+    if actions.get("SetInstallLocation", {}).get("Source") != "ARPINSTALLLOCATION":
+        found.append(f"{name} does not set ARPINSTALLLOCATION")
+
+    sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
+    number = {action: int(row["Sequence"]) for action, row in sequence.items()}
+    if not number.get("InstallExecute", 0) < number.get("RemoveExistingProducts", -1) < \
+            number.get("InstallFinalize", 0):
+        found.append(f"{name}: RemoveExistingProducts is not between InstallExecute and "
+                     f"InstallFinalize: {number.get('RemoveExistingProducts')}")
+    undo = sequence.get("UndoRegistration", {})
+    if "NOT VEKREGISTEREDIMAGE" not in undo.get("Condition", "") or \
+            not number.get("UndoRegistration", 0) < number.get("RegisterService", -1):
+        found.append(f"{name}: the rollback is not limited to a registration the install made, "
+                     f"before the registration: {undo}")
+    refuse = sequence.get("RefuseForeignRegistration", {}).get("Condition", "")
+    if "Installed" in refuse or "NOT REINSTALL" not in refuse or "$Service=3" not in refuse or \
+            not number.get("CostFinalize", 0) < number.get("RefuseForeignRegistration", -1):
+        found.append(f"{name}: the foreign registration is not judged by what is done: {refuse}")
+
+    controls = table(package, "ServiceControl")
+    # Stop on install (2) and on uninstall (32), delete on uninstall (128),
+    # waiting for each.
+    if [(int(row["Event"]) & 0xA2, row["Wait"]) for row in controls] != [(0xA2, "1")]:
+        found.append(f"{name}: the service is not stopped on install and uninstall and deleted "
+                     f"on uninstall, each waited for: {controls}")
+
+    with tempfile.TemporaryDirectory() as unpacked:
+        run("msiextract", "-C", unpacked, package)
+        packed = os.path.join(unpacked, "Vek System Service")
+        if open(os.path.join(packed, exe_name), "rb").read() != installer:
+            found.append(f"{name} holds another {exe_name} than {dist}")
+        service_path = os.path.join(packed, "vek-system-service.exe")
+        files = {row["File"]: row for row in table(package, "File")}
+        hashed = {row["File_"] for row in table(package, "MsiFileHash")}
+        for key, path in (("SetupProgram", os.path.join(packed, exe_name)),
+                          ("ServiceProgram", service_path)):
+            versioned = build_msi.file_version(path)
+            row = files.get(key, {})
+            if versioned and ((row.get("Version"), row.get("Language")) != versioned or
+                              key in hashed):
+                found.append(f"{name}: {key} is not compared by its version {versioned}: "
+                             f"{row}, hashed: {key in hashed}")
+        sample = open(service_path, "rb").read() == open(sample_service, "rb").read()
+    expected_name = f"vek-system-service-{'sample-' if sample else ''}{package_version}.msi"
+    if name != expected_name:
+        found.append(f"{name} should be named {expected_name}")
+    return found
+
+
+def custom_action_failures(package):
+    """The custom action DLL in the Binary table: system DLLs only, and the
+    program's hardening flags."""
+    found = []
+    with tempfile.TemporaryDirectory() as folder:
+        dll = os.path.join(folder, "action.dll")
+        with open(dll, "wb") as out:
+            out.write(subprocess.run(["msiinfo", "extract", package, "Binary.VekCustomAction"],
+                                     check=True, capture_output=True).stdout)
+        dll_headers = run(readobj, "--file-headers", "--coff-debug-directory", dll)
+        dlls = set(imports_of(run(readobj, "--coff-imports", dll)))
+    if not dlls or dlls - {"advapi32.dll", "kernel32.dll", "msi.dll", "msvcrt.dll"}:
+        found.append(f"the custom action imports {sorted(dlls)}")
+    for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT", "EX_CET_COMPAT"):
+        if f"IMAGE_DLL_CHARACTERISTICS_{flag}" not in dll_headers:
+            found.append(f"the custom action lacks {flag}")
+    return found
+
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "cmake"))
+import build_msi  # noqa: E402
+
+upgrade_code = re.search(r'UpgradeCode="([0-9A-F-]{36})"', open(os.path.join(
+    os.path.dirname(__file__), "..", "..", "deploy", "vek-system-service.wxs")).read()).group(1)
 packages = sorted(name for name in os.listdir(dist) if name.endswith(".msi"))
-package_name = f"vek-system-service-{version}.msi"
+package_name = f"vek-system-service-{package_version}.msi"
 if len(packages) != 1:
     failures.append(f"{dist} holds the packages {packages}, not one")
 else:
     package_name = packages[0]
     package = os.path.join(dist, package_name)
-    summary = run("msiinfo", "suminfo", package)
-    if not re.search(r"^Template: x64;1033$", summary, re.M):
-        failures.append(f"{package_name} is not a package for 64-bit Windows:\n{summary}")
-    with tempfile.TemporaryDirectory() as unpacked:
-        run("msiextract", "-C", unpacked, package)
-        packed = os.path.join(unpacked, "Vek System Service")
-        if open(os.path.join(packed, exe_name), "rb").read() != data:
-            failures.append(f"{package_name} holds another {exe_name} than {dist}")
-        service = open(os.path.join(packed, "vek-system-service.exe"), "rb").read()
-    sample = service == open(sample_service, "rb").read()
-    expected_name = f"vek-system-service-{'sample-' if sample else ''}{version}.msi"
-    if package_name != expected_name:
-        failures.append(f"{package_name} should be named {expected_name}")
+    failures += package_failures(package, data) + custom_action_failures(package)
+
+    # Each fault the check is there for, made in a copy of the package: each
+    # must be found.
+    faults = [
+        ("a package for 32-bit Windows", ["-s", "x", "Vek", "Intel;1033", "{%s}" % uuid4()],
+         "not a package for 64-bit Windows"),
+        ("another package code", ["-s", "Vek System Service", "Vek", "x64;1033",
+                                  "{%s}" % uuid4()], "package code is not derived"),
+        ("the 64-bit condition weakened",
+         ["-q", "DELETE FROM `LaunchCondition` WHERE `Condition` = 'VersionNT64'",
+          "-q", "INSERT INTO `LaunchCondition` (`Condition`, `Description`) "
+                "VALUES ('VersionNT', '64-bit only')"], "no launch condition VersionNT64"),
+        ("REINSTALLMODE", ["-q", "INSERT INTO `Property` (`Property`, `Value`) "
+                                 "VALUES ('REINSTALLMODE', 'emus')"], "sets REINSTALLMODE"),
+        ("advertising allowed", ["-q", "UPDATE `Feature` SET `Attributes` = 0"],
+         "can be advertised"),
+        ("an EXE action", ["-q", "UPDATE `CustomAction` SET `Type` = 3122 "
+                                 "WHERE `Action` = 'RegisterService'"], "EXE or script"),
+        ("a property set as not impersonated", ["-q", "UPDATE `CustomAction` SET `Type` = 2099 "
+                                                      "WHERE `Action` = 'SetInstallLocation'"],
+         "not impersonated but not in the script"),
+        ("a shell named", ["-q", "UPDATE `CustomAction` SET `Target` = '[System64Folder]cmd.exe' "
+                                 "WHERE `Action` = 'SetRegisterServiceData'"], "names a shell"),
+        ("the old version removed first",
+         ["-q", "UPDATE `InstallExecuteSequence` SET `Sequence` = 1450 "
+                "WHERE `Action` = 'RemoveExistingProducts'"], "RemoveExistingProducts is not"),
+        ("a rollback of any registration",
+         ["-q", "UPDATE `InstallExecuteSequence` SET `Condition` = '$Service=3' "
+                "WHERE `Action` = 'UndoRegistration'"], "rollback is not limited"),
+        ("the refusal skipped when Installed",
+         ["-q", "UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT Installed AND "
+                "VEKREGISTEREDIMAGE' WHERE `Action` = 'RefuseForeignRegistration'"],
+         "not judged by what is done"),
+        ("no stop on install", ["-q", "UPDATE `ServiceControl` SET `Event` = 160"],
+         "not stopped on install"),
+        ("no wait", ["-q", "UPDATE `ServiceControl` SET `Wait` = 0"], "not stopped on install"),
+        ("no file version", ["-q", "UPDATE `File` SET `Version` = '' "
+                                   "WHERE `File` = 'SetupProgram'"], "compared by its version"),
+        ("another installer", None, "holds another"),
+    ]
+    with tempfile.TemporaryDirectory() as work:
+        for fault, arguments, expected in faults:
+            copy = os.path.join(work, package_name)
+            with open(copy, "wb") as out:
+                out.write(open(package, "rb").read())
+            if arguments:
+                run("msibuild", copy, *arguments)
+            found = package_failures(copy, data if arguments else data + b"changed")
+            if not any(expected in text for text in found):
+                failures.append(f"the package check misses {fault}: it found {found}")
 
 # --- SHA256SUMS lists exactly the shipped files, with their hashes.
 sums_path = os.path.join(dist, "SHA256SUMS")
-shipped = (exe_name, pdb_name, "install.cmd", "uninstall.cmd", package_name)
+shipped = (exe_name, pdb_name, "vek-custom-action.pdb", "install.cmd", "uninstall.cmd",
+           package_name)
 for name in shipped:
     if not os.path.exists(os.path.join(dist, name)):
         failures.append(f"{name} is missing from {dist}")
