@@ -21,11 +21,7 @@
 //                                    is 1460 (ERROR_TIMEOUT)
 //   bundle-helper finish             reports everything the run left
 //                                    outside the bundle, one line each
-//                                    (services, folders, install.cmd's
-//                                    registry record, uninstall.cmd's log
-//                                    when it was not there before, Wine's
-//                                    programs set aside for stand-ins),
-//                                    removes what is the tests' own, and
+//                                    (services, folders), removes what is the tests' own, and
 //                                    exits with the number of leftovers
 //
 // The tests' own: a folder the tests make (C:\vek-scenarios, the deployment
@@ -62,11 +58,6 @@ void say(const std::wstring& line) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                         nullptr, nullptr);
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-// A note, in the bundle, that `log` was there when the run started.
-std::wstring log_was_there_note(const std::wstring& log) {
-    return bundle_file(L"logs\\" + log.substr(log.find_last_of(L'\\') + 1) + L" was there");
 }
 
 // Writes `text` to the file at `path` (as given: run-tests.cmd names files
@@ -212,17 +203,6 @@ int start_clean() {
     if (refused) return 1;
 
     int status = 0;
-    // Whether a log the tests may write is there before the run: then it is
-    // not the tests', and finish leaves it.
-    CreateDirectoryW(long_form(bundle_file(L"logs")).c_str(), nullptr);
-    for (const std::wstring& log : windows_logs()) {
-        DeleteFileW(long_form(log_was_there_note(log)).c_str());
-        if (exists(log) && !write_file(long_form(log_was_there_note(log)), "")) {
-            say(L"Could not note that " + log + L" is there: error " +
-                std::to_wstring(GetLastError()) + L".");
-            status = 3;
-        }
-    }
     for (const std::wstring& name : test_services()) {
         if (!look_up(name).registered) continue;
         say(L"Removing the service " + name + L", left by an earlier run of these tests.");
@@ -230,14 +210,6 @@ int start_clean() {
             say(L"Could not remove the service " + name + L".");
             status = 3;
         }
-    }
-    // A record of an installed service, with no such service registered
-    // (any the tests left is gone now, and another one refused above), says
-    // what is not so: install.cmd itself deletes it before it does anything.
-    if (record_exists()) {
-        say(L"Removing HKLM\\" + std::wstring(record_key) + L" " + record_value +
-            L": no vek-system-service is registered.");
-        remove_record();
     }
     for (const std::wstring& folder : test_folders()) {
         if (check_folder(folder).state == FolderCheck::missing) continue;
@@ -273,25 +245,6 @@ int finish() {
             say(L"  left as it is: it " + check.why);
         else if (!remove_path(folder))
             say(L"  and it could not be removed");
-    }
-    if (record_exists()) {
-        ++leftovers;
-        say(L"LEFT BEHIND: the record HKLM\\" + std::wstring(record_key) + L" " + record_value);
-        remove_record();
-    }
-    for (const std::wstring& log : windows_logs()) {
-        if (!exists(log) || exists(log_was_there_note(log))) continue;
-        ++leftovers;
-        say(L"LEFT BEHIND: " + log);
-        if (!DeleteFileW(long_form(log).c_str())) say(L"  and it could not be removed");
-    }
-    // The notes stay until the next start: a check made again meanwhile (the
-    // runner's own test makes some) must not take such a log for the run's.
-    for (const std::wstring& program : set_aside_programs()) {
-        if (!exists(program)) continue;
-        ++leftovers;
-        say(L"LEFT BEHIND: " + program + L", Wine's own program set aside for a stand-in; "
-            L"copy it back over the stand-in");
     }
     // The bundle's own scratch goes as well; it is not a leftover.
     remove_path(bundle_file(L"work"));

@@ -516,8 +516,7 @@ else:
 
 # --- SHA256SUMS lists exactly the shipped files, with their hashes.
 sums_path = os.path.join(dist, "SHA256SUMS")
-shipped = (exe_name, pdb_name, "vek-custom-action.pdb", "install.cmd", "uninstall.cmd",
-           package_name)
+shipped = (exe_name, pdb_name, "vek-custom-action.pdb", package_name)
 for name in shipped:
     if not os.path.exists(os.path.join(dist, name)):
         failures.append(f"{name} is missing from {dist}")

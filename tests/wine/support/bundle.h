@@ -461,66 +461,11 @@ inline std::wstring program_files_folder() {
     return std::wstring(buffer, length);
 }
 
-// Where the deployment script puts the programs.
+// Where the package puts the programs.
 inline std::wstring deployment_folder() { return program_files_folder() + L"\\Vek System Service"; }
 
 inline std::vector<std::wstring> test_folders() {
     return {scenarios_root, deployment_folder()};
-}
-
-// Where install.cmd records what it installed, for detection rules (in the
-// registry's 64-bit view), and the value it writes there.
-inline constexpr wchar_t record_key[] = L"SOFTWARE\\Vek System Service";
-inline constexpr wchar_t record_value[] = L"InstalledServiceSha256";
-
-inline bool record_exists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, record_key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    bool found = RegQueryValueExW(key, record_value, nullptr, nullptr, nullptr, nullptr) ==
-                 ERROR_SUCCESS;
-    RegCloseKey(key);
-    return found;
-}
-
-// Removes the record, and its key when nothing else is in it.
-inline void remove_record() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, record_key, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return;
-    RegDeleteValueW(key, record_value);
-    DWORD subkeys = 0, values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                     nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    if (subkeys == 0 && values == 0)
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, record_key, KEY_WOW64_64KEY, 0);
-}
-
-// A file of that name in Windows' own Logs folder.
-inline std::wstring windows_log(const wchar_t* name) {
-    wchar_t windows[MAX_PATH];
-    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    return std::wstring(windows, length) + L"\\Logs\\" + name;
-}
-
-// The log uninstall.cmd keeps, which outlives the folder it removes.
-inline std::wstring uninstall_log() { return windows_log(L"vek-system-service-uninstall.log"); }
-
-// The logs a run may leave in Windows' Logs folder: uninstall.cmd's,
-// install.cmd's from before its folder exists, and the installer program's
-// from a first install of the package that was rolled back.
-inline std::vector<std::wstring> windows_logs() {
-    return {uninstall_log(), windows_log(L"vek-system-service-install.log"),
-            windows_log(L"vek-system-service-setup.log")};
-}
-
-// Under Wine only: Wine's own programs that a test sets aside in system32
-// while a stand-in runs in their place, and puts back after.
-inline std::vector<std::wstring> set_aside_programs() {
-    return {system_program(L"sc-real.exe"), system_program(L"certutil-real.exe")};
 }
 
 }  // namespace vek::wine_test
