@@ -12,22 +12,12 @@
 //   stop-at-once     (at the start) it fails as soon as it has started, with
 //                    exit code 2, as a service missing its configuration might;
 //   stop-slowly      (at a stop request) it stays stop-pending, reporting
-//                    progress, for slow_stop_ms before it stops;
-//   never-stop       (at a stop request) it stays stop-pending, reporting
-//                    progress, for as long as that file is there: a hung stop
-//                    that the test ends by removing the file;
-//   hold-after-stop  (at a stop request) its process lives on for
-//                    hold_after_stop_ms after it has reported stopped, keeping
-//                    its program file in use, as a service that cleans up
-//                    after its last report does.
+//                    progress, for slow_stop_ms before it stops.
 //
-// Run from a console (not by the manager) it says so and exits with 1, or
-// with the number in VEK_TEST_EXIT_CODE: the deployment tests run it in the
-// installer's place as an installer that exits with a code of their choice.
+// Run from a console (not by the manager) it says so and exits with 1.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -91,16 +81,10 @@ DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
     }
 }
 
-// Longer than a deployment script may spend retrying a copy (about ten
-// seconds), so that a script that took stop-pending for stopped fails its
-// copy, and well within the minute it waits for a stop.
+// Long enough to keep a stop in progress while a test acts meanwhile (a
+// second msiexec while the package's own stop waits), and within the 30
+// seconds that stop waits.
 constexpr DWORD slow_stop_ms = 15000;
-// A few seconds: long enough that a copy tried at once fails, short enough
-// for a script's retries.
-constexpr DWORD hold_after_stop_ms = 3000;
-// Set by the service's main function when it stops, read by main() after the
-// dispatcher has returned.
-bool hold_after_stop = false;
 
 // Whether the file vek-system-service.<name> lies beside the program.
 bool flag_set(const wchar_t* name) {
@@ -136,13 +120,11 @@ void WINAPI service_main(DWORD, wchar_t**) {
 
     WaitForSingleObject(stop_event, INFINITE);
 
-    // The stop the tests asked for: slow, hung, or followed by a process
-    // that lingers. Progress is reported once a second, as a service with
-    // work to finish does.
-    hold_after_stop = flag_set(L"hold-after-stop");
+    // The slow stop the tests asked for. Progress is reported once a second,
+    // as a service with work to finish does.
     const ULONGLONG stop_started = GetTickCount64();
     const bool slowly = flag_set(L"stop-slowly");
-    while (flag_set(L"never-stop") || (slowly && GetTickCount64() - stop_started < slow_stop_ms)) {
+    while (slowly && GetTickCount64() - stop_started < slow_stop_ms) {
         report(SERVICE_STOP_PENDING, NO_ERROR, 3000);
         Sleep(1000);
     }
@@ -170,10 +152,7 @@ int main() {
         else
             std::fprintf(stderr, "vek-system-service: the service dispatcher failed (error %lu).\n",
                          error);
-        wchar_t code[16];
-        DWORD length = GetEnvironmentVariableW(L"VEK_TEST_EXIT_CODE", code, 16);
-        return length > 0 && length < 16 ? _wtoi(code) : 1;
+        return 1;
     }
-    if (hold_after_stop) Sleep(hold_after_stop_ms);
     return 0;
 }
