@@ -21,8 +21,9 @@
 //                                    is 1460 (ERROR_TIMEOUT)
 //   bundle-helper finish             reports everything the run left
 //                                    outside the bundle, one line each
-//                                    (services, folders), removes what is the tests' own, and
-//                                    exits with the number of leftovers
+//                                    (services, folders), removes what is
+//                                    the tests' own, and exits with the
+//                                    number of leftovers
 //
 // The tests' own: a folder the tests make (C:\vek-scenarios, the deployment
 // folder) while check_folder() finds it theirs (a folder, not a link,
