@@ -54,14 +54,7 @@ ServiceHandle open_service(DWORD access, DWORD& error) {
     return service;
 }
 
-std::u16string decimal(DWORD value) {
-    std::u16string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
-        value /= 10;
-    } while (value != 0);
-    return digits;
-}
+std::u16string decimal(DWORD value) { return utf8_to_utf16(std::to_string(value)); }
 
 class InstallerHost final : public ActionHost {
 public:

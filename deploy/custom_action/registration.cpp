@@ -3,6 +3,8 @@
 #include "installer/vek_service.h"
 #include "scm/utf.h"
 
+#include <cstdio>
+
 namespace vek::custom_action {
 
 namespace {
@@ -10,15 +12,12 @@ namespace {
 std::u16string exit_code_text(std::uint32_t code) {
     // Small codes as cmd and msiexec show them; an NTSTATUS (a crash, the
     // stack check's 0xC0000409) as Windows' documentation names it.
-    const bool hex = code >= 0x10000;
-    std::u16string digits;
-    do {
-        const std::uint32_t digit = hex ? code % 16 : code % 10;
-        digits.insert(digits.begin(), static_cast<char16_t>(digit < 10 ? u'0' + digit
-                                                                       : u'A' + digit - 10));
-        code = hex ? code / 16 : code / 10;
-    } while (code != 0);
-    return u"exit code " + (hex ? u"0x" + digits : digits);
+    char digits[16];
+    if (code >= 0x10000)
+        std::snprintf(digits, sizeof digits, "0x%X", static_cast<unsigned>(code));
+    else
+        std::snprintf(digits, sizeof digits, "%u", static_cast<unsigned>(code));
+    return u"exit code " + utf8_to_utf16(digits);
 }
 
 }  // namespace
