@@ -3,7 +3,7 @@
 # Linux (native), and the Windows programs under Wine against its real service
 # control manager (windows). The test bundle runs under two Wines: the host's
 # (Wine 8) and Wine 10 in a Debian 13 root kept outside the clone
-# (scripts/wine10-root.sh). On a fresh Debian machine it first installs what
+# (tests/harness/wine10-root.sh). On a fresh Debian machine it first installs what
 # is missing. Usage: scripts/test.sh
 #
 # VEK_WINE10=skip leaves Wine 10 out, saying so, for machines that cannot
@@ -81,8 +81,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Seconds long: a fault here would let every later stage pass for nothing.
-stage "the test command itself, against stubs (tests/test-command/self_test.sh)"
-bash tests/test-command/self_test.sh
+stage "the test command itself, against stubs (tests/harness/test_command_self_test.sh)"
+bash tests/harness/test_command_self_test.sh
 
 jobs=$(nproc)
 
@@ -91,7 +91,7 @@ jobs=$(nproc)
 # run waits for it.
 if [ "$wine10" = yes ]; then
     temp_file wine10_prepare_log wine10-prepare-log
-    setpriv --pdeathsig TERM bash scripts/wine10-root.sh prepare >"$wine10_prepare_log" 2>&1 &
+    setpriv --pdeathsig TERM bash tests/harness/wine10-root.sh prepare >"$wine10_prepare_log" 2>&1 &
     wine10_prepare=$!
 else
     echo "=== VEK_WINE10=skip: the test bundle runs under the host's Wine only, NOT under Wine 10"
@@ -131,7 +131,7 @@ cmake --build --preset windows -j "$jobs"
 # The rebuild from another folder runs beside the Wine stages, which mostly
 # wait for services and processes; its report is shown at the end.
 temp_file rebuild_log rebuild-log
-bash scripts/check-reproducible.sh build/windows >"$rebuild_log" 2>&1 &
+bash tests/shipped/check-reproducible.sh build/windows >"$rebuild_log" 2>&1 &
 rebuild=$!
 
 wines="the host's Wine 8 and Wine 10 (Debian 13 root)"
@@ -156,13 +156,13 @@ if [ "$wine10" = yes ]; then
     fi
     if [ "$wine10_prepare_status" -eq 0 ]; then
         temp_file wine10_log wine10-log
-        setpriv --pdeathsig TERM bash scripts/wine10-root.sh run-bundle >"$wine10_log" 2>&1 &
+        setpriv --pdeathsig TERM bash tests/harness/wine10-root.sh run-bundle >"$wine10_log" 2>&1 &
         wine10_run=$!
     fi
 fi
 temp_file wine8_log wine8-log
 bundle_status=0
-bash scripts/run-test-bundle.sh 2>&1 | tee "$wine8_log" || bundle_status=$?
+bash tests/harness/run-test-bundle.sh 2>&1 | tee "$wine8_log" || bundle_status=$?
 checks_status=0
 wait "$checks" || checks_status=$?
 cat "$checks_log"

@@ -43,7 +43,7 @@
 
 namespace {
 
-using namespace vek::wine_test;
+using namespace vek::windows_test;
 
 void say(const std::wstring& line) {
     std::wstring text = line + L"\r\n";

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 namespace {
 
 using ::testing::HasSubstr;
@@ -553,4 +553,4 @@ TEST_F(Runner, WarnsWhenOthersThanAdministratorsCanChangeTheBundle) {
 }
 
 }  // namespace
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

@@ -4,10 +4,10 @@
 # machine's apt sources name, kept between runs outside the clone, and
 # entered with chroot.
 #
-#   scripts/wine10-root.sh prepare            make the root, or check the kept one
-#   scripts/wine10-root.sh run-bundle [ZIP]   prepare, then run the test bundle
-#                                             there with scripts/run-test-bundle.sh
-#   scripts/wine10-root.sh shell [COMMAND...] prepare, then run COMMAND (default:
+#   tests/harness/wine10-root.sh prepare            make the root, or check the kept one
+#   tests/harness/wine10-root.sh run-bundle [ZIP]   prepare, then run the test bundle
+#                                             there with tests/harness/run-test-bundle.sh
+#   tests/harness/wine10-root.sh shell [COMMAND...] prepare, then run COMMAND (default:
 #                                             bash) in the root as the bundle runs
 #
 # ZIP defaults to the newest test bundle in build/windows. Environment:
@@ -37,7 +37,7 @@
 # when the root could not be made, checked or entered (the message names the
 # step), or 2 on wrong usage.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 suite=trixie
 variant=minbase
@@ -321,7 +321,7 @@ run-bundle)
     prepare
     say "the test bundle under Wine $(sed -n 's/^package wine //p' "$stamp") (Debian 13 root)"
     status=0
-    enter "$zip" bash /tmp/repo/scripts/run-test-bundle.sh "/tmp/bundle/$(basename "$zip")" || status=$?
+    enter "$zip" bash /tmp/repo/tests/harness/run-test-bundle.sh "/tmp/bundle/$(basename "$zip")" || status=$?
     exit "$status"
     ;;
 shell)

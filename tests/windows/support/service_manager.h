@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 
 inline constexpr wchar_t service_name[] = L"vek-system-service";
 
@@ -276,4 +276,4 @@ inline DWORD start_answer_for(const std::wstring& command_line) {
     return answer;
 }
 
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 namespace {
 
 std::wstring probe() { return bundle_file(L"tests\\stack_overrun.exe"); }
@@ -59,4 +59,4 @@ TEST(RuntimeFault, EndsTheProcessWithExitCodeThree) {
 }
 
 }  // namespace
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

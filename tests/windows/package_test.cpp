@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 namespace {
 
 using ::testing::HasSubstr;
@@ -421,4 +421,4 @@ TEST_F(WindowsInstallerPackage, TakesOverOnlyARegistrationFromItsOwnFolder) {
 }
 
 }  // namespace
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

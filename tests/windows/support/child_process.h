@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 
 // What the child gets as one of its standard streams.
 enum class Stream {
@@ -325,4 +325,4 @@ inline ChildResult run_child(const std::wstring& program, const ChildOptions& op
     return ChildResult{0xFFFFFFFF, {}, {}};
 }
 
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

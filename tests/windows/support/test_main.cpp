@@ -18,7 +18,7 @@
 
 namespace {
 
-using namespace vek::wine_test;
+using namespace vek::windows_test;
 
 // What GTEST_SKIP() was told, on one line.
 std::string skip_reason(const ::testing::TestResult& result) {

@@ -126,9 +126,9 @@ Registration read_registration() {
 // A copy of the sample service program in a folder of the tests' own
 // (C:\vek-scenarios carries the tests' marker), whatever the bundle's path.
 std::u16string service_program_copy() {
-    std::wstring folder = wine_test::scenario_folder(L"scm client");
+    std::wstring folder = windows_test::scenario_folder(L"scm client");
     std::wstring copy = folder + L"\\vek-system-service.exe";
-    wine_test::copy_file(wine_test::built_service(), copy);
+    windows_test::copy_file(windows_test::built_service(), copy);
     return u16(copy.c_str());
 }
 
@@ -193,7 +193,7 @@ TEST_F(ScmClient, RegistersDescribesAndQueries) {
     auto connection = connect(manager_access);
     ASSERT_TRUE(connection.has_value());
     // A program that is not there, in the tests' own folder.
-    wine_test::make_scenarios_root();
+    windows_test::make_scenarios_root();
     ServiceDefinition definition =
         test_definition(u"C:\\vek-scenarios\\Vek Test\\vek-scm-client-test.exe");
     definition.launch_arguments = {"--mode", "two words"};

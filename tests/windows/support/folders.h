@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 
 // Removes `path` with everything inside it; a missing path is fine. The
 // folder a program with a console of its own ran in is still held, for a
@@ -134,4 +134,4 @@ inline constexpr wchar_t installer_file_name[] = L"vek-system-service-setup.exe"
 inline constexpr wchar_t installer_symbols_file_name[] = L"vek-system-service-setup.pdb";
 inline constexpr wchar_t service_file_name[] = L"vek-system-service.exe";
 
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

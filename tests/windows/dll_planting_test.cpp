@@ -13,7 +13,7 @@
 
 #include <string>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 namespace {
 
 class DllPlanting : public ::testing::Test {
@@ -82,4 +82,4 @@ TEST_F(DllPlanting, CarelessLoaderInTheSameSetUpLoadsThePlantedDll) {
 }
 
 }  // namespace
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

@@ -32,14 +32,14 @@ std::wstring environment(const wchar_t* name) {
 std::wstring long_form(const std::wstring& path) { return L"\\\\?\\" + path; }
 
 // This program's own folder of scratch files, in the bundle.
-std::wstring work_root() { return vek::wine_test::bundle_file(L"work\\service_executable_test"); }
+std::wstring work_root() { return vek::windows_test::bundle_file(L"work\\service_executable_test"); }
 
 std::wstring shipped_installer() {
-    return vek::wine_test::bundle_file(L"dist\\vek-system-service-setup.exe");
+    return vek::windows_test::bundle_file(L"dist\\vek-system-service-setup.exe");
 }
 
 // Removes `path` with everything inside it, never following a link.
-void remove_tree(const std::wstring& path) { vek::wine_test::remove_path(path); }
+void remove_tree(const std::wstring& path) { vek::windows_test::remove_path(path); }
 
 // Makes `path` and the folders above it below `root` (which exists).
 void make_directories(const std::wstring& root, const std::wstring& path) {
@@ -77,11 +77,11 @@ struct Outcome {
     std::string err;
 };
 
-using vek::wine_test::under_wine;
+using vek::windows_test::under_wine;
 
 // A path as the host sees it, under Wine.
 std::wstring linux_path(const std::wstring& windows) {
-    return vek::wine_test::wide(vek::wine_test::host_path(windows));
+    return vek::windows_test::wide(vek::windows_test::host_path(windows));
 }
 
 std::string read_file(const std::wstring& path) {
@@ -185,7 +185,7 @@ Outcome run(const std::wstring& program, const std::wstring& arguments,
 // A path of printable characters as the report shows it, without the
 // quotes: UTF-8, with backslashes, quotes and apostrophes escaped.
 std::string escaped(const std::wstring& path) {
-    std::string quoted = vek::wine_test::quoted_path(path);
+    std::string quoted = vek::windows_test::quoted_path(path);
     return quoted.substr(1, quoted.size() - 2);
 }
 
@@ -201,7 +201,7 @@ protected:
     void SetUp() override {
         root_ = work_root();
         remove_tree(root_);
-        CreateDirectoryW(long_form(vek::wine_test::bundle_file(L"work")).c_str(), nullptr);
+        CreateDirectoryW(long_form(vek::windows_test::bundle_file(L"work")).c_str(), nullptr);
         ASSERT_TRUE(CreateDirectoryW(long_form(root_).c_str(), nullptr))
             << "error " << GetLastError();
     }

@@ -5,11 +5,11 @@
 # Wine's cmd, in a fresh prefix. Exit code: run-tests.cmd's (0 when nothing
 # failed), or 1 when the run left the service or C:\vek-scenarios behind.
 #
-#   scripts/run-test-bundle.sh [ZIP]
+#   tests/harness/run-test-bundle.sh [ZIP]
 #
 # ZIP defaults to the one the windows preset made in build/windows.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 if [ $# -gt 0 ]; then
     zip=$1

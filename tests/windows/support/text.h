@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 
 // UTF-8 of a well-formed UTF-16 text.
 inline std::string utf8(std::wstring_view text) {
@@ -81,4 +81,4 @@ inline std::string environment(const char* name) {
     return value ? value : "";
 }
 
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

@@ -4,7 +4,7 @@
 # another path (and of another length), and compares them with the ones in
 # the given build folder, byte for byte.
 #
-#   scripts/check-reproducible.sh [BUILD]
+#   tests/shipped/check-reproducible.sh [BUILD]
 #
 # BUILD defaults to build/windows. What the comparison needs is built there
 # first (the shipped files and the bundle; nothing, after the test command),
@@ -14,7 +14,7 @@
 # uncommitted work is compared as it stands. Exit code 0 when every file is
 # identical, 1 when one differs.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 repo=$(pwd)
 if [ $# -eq 0 ] && [ ! -f build/windows/CMakeCache.txt ]; then
     cmake --preset windows >/dev/null

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # The test command's own test, in seconds: copies of scripts/test.sh and
-# scripts/wine10-root.sh run among stubs (the stages; the Debian 13 root's
+# tests/harness/wine10-root.sh run among stubs (the stages; the Debian 13 root's
 # debootstrap, chroot and apt-get) and must fail, refuse or end their runs
 # wherever a fault would let a broken run pass or live on. Namespaces, mounts,
-# locks and signals are the machine's own. Usage: tests/test-command/self_test.sh
+# locks and signals are the machine's own. Usage: tests/harness/test_command_self_test.sh
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vek-self-test.XXXXXX")
 trap 'rm -rf --one-file-system "$tmp"' EXIT
 tree=$tmp/tree stubs=$tmp/stubs lock=$tmp/run.lock probe=$tmp/probe.log
-mkdir -p "$tree"/{scripts,tools/workflow-lint,tests/test-command,build/windows,build/workflow-lint/node_modules/.bin} "$stubs"
-cp "$repo"/scripts/{test.sh,wine10-root.sh} "$tree/scripts/"
+mkdir -p "$tree"/{scripts,tools/workflow-lint,tests/harness,tests/shipped,build/windows,build/workflow-lint/node_modules/.bin} "$stubs"
+cp "$repo"/scripts/test.sh "$tree/scripts/"
+cp "$repo"/tests/harness/wine10-root.sh "$tree/tests/harness/"
 touch "$tree"/tools/workflow-lint/package{,-lock}.json "$tree"/build/windows/vek-system-service-setup-tests-0.zip \
-    "$tree"/tests/test-command/self_test.sh "$tree"/scripts/check-reproducible.sh
-echo 'eval "$STUB_WINE8_RUN"' >"$tree/scripts/run-test-bundle.sh"
+    "$tree"/tests/harness/test_command_self_test.sh "$tree"/tests/shipped/check-reproducible.sh
+echo 'eval "$STUB_WINE8_RUN"' >"$tree/tests/harness/run-test-bundle.sh"
 stub() { printf '#!/bin/bash\n%s\n' "$2" >"$stubs/$1" && chmod +x "$stubs/$1"; }
 stub stage '[ "${0##*/}" != npm ] || for _ in {1..100}; do eval "$STUB_UNTIL" && break; sleep 0.1; done
 [[ " $STUB_FAIL " != *" ${0##*/} "* ]] || { echo "stub: ${0##*/} fails"; exit 1; }'
@@ -36,7 +37,7 @@ export PATH="$stubs:$PATH" TMPDIR=$tmp VEK_WINE10= VEK_WINE10_CACHE=$tmp/cache \
     VEK_WINE10_MIRROR=http://archive.invalid/debian STUB_LOCK=$lock STUB_PROBE=$probe STUB_FAIL= \
     STUB_ARCHIVE_DOWN= STUB_UNTIL=true STUB_WINE10_RUN='echo "2 passed, 0 failed"' \
     STUB_WINE8_RUN='echo "3 passed, 0 failed"'
-test_sh=(bash "$tree/scripts/test.sh") root_sh=(bash "$tree/scripts/wine10-root.sh")
+test_sh=(bash "$tree/scripts/test.sh") root_sh=(bash "$tree/tests/harness/wine10-root.sh")
 failed=0
 # report NAME PASSED WHY: one line for NAME; WHY and the output when it failed.
 report() { if [ "$2" = yes ]; then echo "ok: $1"; else echo "FAILED: $1: $3" && tail -n 25 "$tmp/out" && ((++failed)); fi; }
@@ -74,7 +75,7 @@ check "a failing Wine 8 run fails the command" "[1-9]*" "Wine 8 .*: 2 passed, 1 
     env VEK_WINE10=skip STUB_WINE8_RUN='echo "2 passed, 1 failed"; exit 1' "${test_sh[@]}"
 check "a mistyped VEK_WINE10 is refused" 2 "VEK_WINE10 is 'skp'" env VEK_WINE10=skp "${test_sh[@]}"
 
-# The root is entered as scripts/wine10-root.sh enters it; a machine that
+# The root is entered as tests/harness/wine10-root.sh enters it; a machine that
 # cannot (a container without privileges) cannot run Wine 10 either.
 if ! unshare --mount --propagation private --pid --fork bash -c 'mount -t proc proc /proc' 2>/dev/null; then
     echo "skipped: the Wine 10 run's status, the root's stamp and archive check, killed runs (this machine cannot enter a mount and PID namespace)"

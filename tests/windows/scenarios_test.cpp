@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 namespace {
 
 using ::testing::HasSubstr;
@@ -512,4 +512,4 @@ TEST_F(Scenario, MissingStandardOutputDropsTheStepsAndInstalls) {
 }
 
 }  // namespace
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace vek::wine_test {
+namespace vek::windows_test {
 
 // The long form of a full path: a drive path (C:\...) or a share
 // (\\server\share\...).
@@ -468,4 +468,4 @@ inline std::vector<std::wstring> test_folders() {
     return {scenarios_root, deployment_folder()};
 }
 
-}  // namespace vek::wine_test
+}  // namespace vek::windows_test
