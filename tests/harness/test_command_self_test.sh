@@ -13,14 +13,18 @@ mkdir -p "$tree"/{scripts,tools/workflow-lint,tests/harness,tests/shipped,build/
 cp "$repo"/scripts/test.sh "$tree/scripts/"
 cp "$repo"/tests/harness/wine10-root.sh "$tree/tests/harness/"
 touch "$tree"/tools/workflow-lint/package{,-lock}.json "$tree"/build/windows/vek-system-service-setup-tests-0.zip \
-    "$tree"/tests/harness/test_command_self_test.sh "$tree"/tests/shipped/check-reproducible.sh
+    "$tree"/tests/shipped/check-reproducible.sh
+echo 'echo "stub: the self-test ran"' >"$tree/tests/harness/test_command_self_test.sh"
 echo 'eval "$STUB_WINE8_RUN"' >"$tree/tests/harness/run-test-bundle.sh"
 stub() { printf '#!/bin/bash\n%s\n' "$2" >"$stubs/$1" && chmod +x "$stubs/$1"; }
 stub stage '[ "${0##*/}" != npm ] || for _ in {1..100}; do eval "$STUB_UNTIL" && break; sleep 0.1; done
 [[ " $STUB_FAIL " != *" ${0##*/} "* ]] || { echo "stub: ${0##*/} fails"; exit 1; }'
 for name in npm cmake ctest; do ln -s stage "$stubs/$name"; done
 ln -s "$stubs/stage" "$tree/build/workflow-lint/node_modules/.bin/action-validator"
-stub dpkg '[ "$1" = -s ] || exec /usr/bin/dpkg "$@"'
+# STUB_FRESH: a fresh machine, where every package is missing; apt-get
+# notes what it is asked to install.
+stub dpkg '[ "$1" = -s ] || exec /usr/bin/dpkg "$@"; [ -z "$STUB_FRESH" ]'
+stub apt-get 'echo "apt-get $*" >>"$TMPDIR/apt-get.log"'
 stub debootstrap 'mkdir -p "$3"/{proc,dev,tmp}'
 # Each script removes its files only after ending its runs: a run that still
 # holds the lock then is a run left alive.
@@ -35,7 +39,7 @@ case "$1 $2" in
 esac'
 export PATH="$stubs:$PATH" TMPDIR=$tmp VEK_WINE10= VEK_WINE10_CACHE=$tmp/cache \
     VEK_WINE10_MIRROR=http://archive.invalid/debian STUB_LOCK=$lock STUB_PROBE=$probe STUB_FAIL= \
-    STUB_ARCHIVE_DOWN= STUB_UNTIL=true STUB_WINE10_RUN='echo "2 passed, 0 failed"' \
+    STUB_ARCHIVE_DOWN= STUB_FRESH= STUB_UNTIL=true STUB_WINE10_RUN='echo "2 passed, 0 failed"' \
     STUB_WINE8_RUN='echo "3 passed, 0 failed"'
 test_sh=(bash "$tree/scripts/test.sh") root_sh=(bash "$tree/tests/harness/wine10-root.sh")
 failed=0
@@ -70,6 +74,9 @@ killed() {
 }
 
 check "every stage passes: the command passes" 0 "all tests passed" env VEK_WINE10=skip "${test_sh[@]}"
+check "the command runs its own self-test" 0 "stub: the self-test ran" env VEK_WINE10=skip "${test_sh[@]}"
+check "a fresh machine gets the package's tools" 0 "^apt-get install .* wixl msitools faketime( |$)" \
+    env VEK_WINE10=skip STUB_FRESH=1 bash -c '"$@" >/dev/null && cat "$TMPDIR/apt-get.log"' - "${test_sh[@]}"
 check "a failing stage fails the command" "[1-9]*" "stub: ctest fails" env VEK_WINE10=skip STUB_FAIL=ctest "${test_sh[@]}"
 check "a failing Wine 8 run fails the command" "[1-9]*" "Wine 8 .*: 2 passed, 1 failed; exit code 1" \
     env VEK_WINE10=skip STUB_WINE8_RUN='echo "2 passed, 1 failed"; exit 1' "${test_sh[@]}"
