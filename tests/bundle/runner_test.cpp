@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
+#include <cctype>
 #include <map>
 
 namespace vek::bundle {
@@ -51,39 +51,41 @@ TEST(RunnerCounting, CountsEachWayAProgramCanEnd) {
         const char* what;
         ProgramRun run;
         int passed, failed, skipped;
-        std::vector<std::wstring> lines;
+        std::vector<std::string> lines;
     };
     const std::string whole = report(passes + fails);
     const Row rows[] = {
         {"passed", {ProgramRun::ended, 0, 0, report(passes + passes)}, 2, 0, 0,
-         {L"PASS  p: 2 passed, 0 skipped"}},
+         {"PASS  p: 2 passed, 0 skipped"}},
         {"failed", {ProgramRun::ended, 1, 0, whole}, 1, 1, 0,
-         {L"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 1; output in logs\\p.log)"}},
+         {"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 1; output in logs\\p.log)"}},
         {"skipped, with the reason on one line", {ProgramRun::ended, 0, 0, report(passes + skips)}, 1, 0, 1,
-         {L"PASS  p: 1 passed, 1 skipped", L"      skipped S.Skips: no <Windows> here at all"}},
-        {"disabled", {ProgramRun::ended, 0, 0, report(passes + disabled)}, 1, 0, 1,
-         {L"PASS  p: 1 passed, 1 skipped", L"      disabled S.DISABLED_Off"}},
+         {"PASS  p: 1 passed, 1 skipped", "      skipped S.Skips: no <Windows> here at all"}},
+        {"disabled: not counted", {ProgramRun::ended, 0, 0, report(passes + disabled)}, 1, 0, 0,
+         {"PASS  p: 1 passed, 0 skipped"}},
+        {"only disabled", {ProgramRun::ended, 0, 0, report(disabled)}, 0, 1, 0,
+         {"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
         {"no test at all", {ProgramRun::ended, 0, 0, empty}, 0, 1, 0,
-         {L"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
+         {"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
         {"only skipped, exit code 1 (a suite's set-up failed)", {ProgramRun::ended, 1, 0, report(skips)}, 0, 1, 1,
-         {L"FAIL  p: 0 passed, 1 failed, 1 skipped (exit code 1; output in logs\\p.log)",
-          L"      skipped S.Skips: no <Windows> here at all"}},
+         {"FAIL  p: 0 passed, 1 failed, 1 skipped (exit code 1; output in logs\\p.log)",
+          "      skipped S.Skips: no <Windows> here at all"}},
         {"passed, but exit code 3", {ProgramRun::ended, 3, 0, report(passes)}, 1, 1, 0,
-         {L"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 3; output in logs\\p.log)"}},
+         {"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 3; output in logs\\p.log)"}},
         {"truncated report", {ProgramRun::ended, 0, 0, whole.substr(0, whole.size() - 20)}, 0, 1, 0,
-         {L"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
+         {"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
         {"crash before the report", {ProgramRun::ended, 0xC0000005, 0, std::nullopt}, 0, 1, 0,
-         {L"FAIL  p: ended with exit code 0xC0000005 before reporting its tests (output in logs\\p.log)"}},
+         {"FAIL  p: ended with exit code 0xC0000005 before reporting its tests (output in logs\\p.log)"}},
         {"a report that is no XML", {ProgramRun::ended, 0, 0, std::string("{\"tests\": 1}")}, 0, 1, 0,
-         {L"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
+         {"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
         {"ended at the time limit", {ProgramRun::timed_out, 1460, 0, report(passes)}, 0, 1, 0,
-         {L"FAIL  p: ended at the time limit, not finished (output in logs\\p.log)"}},
-        {"missing", {ProgramRun::missing}, 0, 1, 0, {L"FAIL  p: tests\\p.exe is missing from the bundle"}},
-        {"not started", {ProgramRun::not_started, 0, 193}, 0, 1, 0, {L"FAIL  p: could not be started (error 193)"}},
+         {"FAIL  p: ended at the time limit, not finished (output in logs\\p.log)"}},
+        {"missing", {ProgramRun::missing}, 0, 1, 0, {"FAIL  p: tests\\p.exe is missing from the bundle"}},
+        {"not started", {ProgramRun::not_started, 0, 193}, 0, 1, 0, {"FAIL  p: could not be started (error 193)"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        Judgement judged = judge(L"p", row.run);
+        Judgement judged = judge("p", row.run);
         EXPECT_EQ(judged.passed, row.passed);
         EXPECT_EQ(judged.failed, row.failed);
         EXPECT_EQ(judged.skipped, row.skipped);
@@ -95,49 +97,49 @@ TEST(RunnerCounting, CountsEachWayAProgramCanEnd) {
 // with what check_folder finds, and every removal and line recorded.
 class FakeHost final : public Host {
 public:
-    std::map<std::wstring, std::wstring> services;
-    std::map<std::wstring, FolderCheck> folders;
+    std::map<std::string, std::string> services;
+    std::map<std::string, FolderCheck> folders;
     bool marked = true;
-    std::map<std::wstring, ProgramRun> programs;
-    std::vector<std::wstring> said, removed;
+    std::map<std::string, ProgramRun> programs;
+    std::vector<std::string> said, removed;
 
-    void say(const std::wstring& line) override { said.push_back(line); }
+    void say(const std::string& line) override { said.push_back(line); }
     bool is_administrator() override { return true; }
     void check_bundle() override {}
-    std::wstring bundle_root() override { return L"C:\\Bundle"; }
+    std::string bundle_root() override { return "C:\\Bundle"; }
     bool bundle_marked() override { return marked; }
-    std::vector<std::wstring> test_folders() override { return {L"C:\\vek-scenarios", L"C:\\Program Files\\Vek"}; }
-    FolderCheck check_folder(const std::wstring& folder) override {
+    std::vector<std::string> test_folders() override { return {"C:\\vek-scenarios", "C:\\Program Files\\Vek"}; }
+    FolderCheck check_folder(const std::string& folder) override {
         auto found = folders.find(folder);
         return found == folders.end() ? FolderCheck{} : found->second;
     }
-    unsigned long remove_folder(const std::wstring& folder) override {
+    unsigned long remove_folder(const std::string& folder) override {
         removed.push_back(folder);
         folders.erase(folder);
         return 0;
     }
-    std::optional<std::wstring> service_program(const std::wstring& name) override {
+    std::optional<std::string> service_program(const std::string& name) override {
         auto found = services.find(name);
         if (found == services.end()) return std::nullopt;
         return found->second;
     }
-    bool remove_service(const std::wstring& name) override {
+    bool remove_service(const std::string& name) override {
         removed.push_back(name);
         return services.erase(name) == 1;
     }
-    std::wstring full_path(const std::wstring& path) override { return path; }
-    bool same_name(std::wstring_view a, std::wstring_view b) override {
+    std::string full_path(const std::string& path) override { return path; }
+    bool same_name(std::string_view a, std::string_view b) override {
         return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                          [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+                          [](char x, char y) { return std::tolower(x) == std::tolower(y); });
     }
-    std::optional<std::vector<std::wstring>> program_names() override {
-        std::vector<std::wstring> names;
+    std::optional<std::vector<std::string>> program_names() override {
+        std::vector<std::string> names;
         for (const auto& [name, run] : programs) names.push_back(name);
         return names;
     }
     // What a program makes outside the bundle and leaves there.
-    std::pair<std::wstring, FolderCheck> leaves;
-    ProgramRun run_program(const std::wstring& name) override {
+    std::pair<std::string, FolderCheck> leaves;
+    ProgramRun run_program(const std::string& name) override {
         if (!leaves.first.empty()) folders.insert(leaves);
         return programs.at(name);
     }
@@ -164,13 +166,13 @@ TEST(RunnerLeftovers, TakesAServiceAsTheTestsOwnOnlyBelowTheirFolders) {
                            Row{"vek.exe", true, false}}) {
         SCOPED_TRACE(row.program);
         FakeHost host;
-        host.folders[L"C:\\vek-scenarios"] = own;
+        host.folders["C:\\vek-scenarios"] = own;
         host.marked = row.marked;
-        std::wstring program(row.program, row.program + std::strlen(row.program));
-        host.services[L"vek-system-service"] = program;
+        std::string program(row.program, row.program + std::strlen(row.program));
+        host.services["vek-system-service"] = program;
 
         EXPECT_EQ(start_clean(host), row.own ? 0 : 1);
-        EXPECT_EQ(host.services.count(L"vek-system-service"), row.own ? 0u : 1u);
+        EXPECT_EQ(host.services.count("vek-system-service"), row.own ? 0u : 1u);
         EXPECT_EQ(host.removed.empty(), !row.own) << "a refusal changed something";
     }
 }
@@ -178,35 +180,35 @@ TEST(RunnerLeftovers, TakesAServiceAsTheTestsOwnOnlyBelowTheirFolders) {
 // finish counts every leftover and removes only what is the tests' own.
 TEST(RunnerLeftovers, FinishRemovesOnlyTheTestsOwnAndCountsEverything) {
     FakeHost host;
-    host.folders[L"C:\\vek-scenarios"] = own;
-    host.folders[L"C:\\Program Files\\Vek"] = {FolderCheck::foreign, L"holds no vek-tests.marker"};
-    host.services[L"vek-system-service"] = L"C:\\vek-scenarios\\vek.exe";
-    host.services[L"vek-scm-client-test"] = L"C:\\Elsewhere\\vek.exe";
+    host.folders["C:\\vek-scenarios"] = own;
+    host.folders["C:\\Program Files\\Vek"] = {FolderCheck::foreign, "holds no vek-tests.marker"};
+    host.services["vek-system-service"] = "C:\\vek-scenarios\\vek.exe";
+    host.services["vek-scm-client-test"] = "C:\\Elsewhere\\vek.exe";
 
     EXPECT_EQ(finish(host), 4);
-    EXPECT_THAT(host.removed, ElementsAre(L"vek-system-service", L"C:\\vek-scenarios", L"C:\\Bundle\\work"));
-    EXPECT_EQ(host.folders.count(L"C:\\Program Files\\Vek"), 1u);
-    EXPECT_EQ(host.services.count(L"vek-scm-client-test"), 1u);
+    EXPECT_THAT(host.removed, ElementsAre("vek-system-service", "C:\\vek-scenarios", "C:\\Bundle\\work"));
+    EXPECT_EQ(host.folders.count("C:\\Program Files\\Vek"), 1u);
+    EXPECT_EQ(host.services.count("vek-scm-client-test"), 1u);
 }
 
 // The closing line adds up the programs' counts and the leftovers; a list
 // that names no program is a failure too.
 TEST(RunnerLeftovers, ClosingLineCountsProgramsAndLeftovers) {
     FakeHost host;
-    host.programs[L"a_test"] = {ProgramRun::ended, 0, 0, report(passes + skips)};
-    host.programs[L"b_test"] = {ProgramRun::ended, 1, 0, report(fails)};
-    host.programs[L"c_test"] = {ProgramRun::missing};
-    host.leaves = {L"C:\\vek-scenarios", own};
+    host.programs["a_test"] = {ProgramRun::ended, 0, 0, report(passes + skips)};
+    host.programs["b_test"] = {ProgramRun::ended, 1, 0, report(fails)};
+    host.programs["c_test"] = {ProgramRun::missing};
+    host.leaves = {"C:\\vek-scenarios", own};
 
     EXPECT_EQ(run_tests(host), 1);
-    EXPECT_THAT(host.said, ::testing::Contains(L"LEFT BEHIND: the folder C:\\vek-scenarios"));
-    EXPECT_THAT(host.said, ::testing::Contains(L"1 skipped or disabled, each named above."));
-    EXPECT_EQ(host.said.back(), L"1 passed, 3 failed");
+    EXPECT_THAT(host.said, ::testing::Contains("LEFT BEHIND: the folder C:\\vek-scenarios"));
+    EXPECT_THAT(host.said, ::testing::Contains("1 skipped, each named above with the reason."));
+    EXPECT_EQ(host.said.back(), "1 passed, 3 failed");
 
     FakeHost none;
     EXPECT_EQ(run_tests(none), 1);
-    EXPECT_THAT(none.said, ElementsAre(L"FAIL  tests\\test-programs.txt names no test program",
-                                       L"0 passed, 1 failed"));
+    EXPECT_THAT(none.said, ElementsAre("FAIL  tests\\test-programs.txt names no test program",
+                                       "0 passed, 1 failed"));
 }
 
 }  // namespace

@@ -1,45 +1,33 @@
-// bundle-helper.exe: what run-tests.cmd cannot ask the platform itself, the
-// same way under Windows' cmd and Wine's.
+// bundle-helper.exe: the test bundle's runner (run-tests.cmd only starts
+// it), the same under Windows' cmd and Wine's. What it judges is in
+// runner.cpp; this is how it asks the platform.
 //
-//   bundle-helper is-administrator   exit 0 when this process runs with the
-//                                    Administrators group enabled, 1 when not
-//   bundle-helper check-bundle       exit 0, warning first when others than
-//                                    administrators can change the bundle's
-//                                    own folder
-//   bundle-helper start-clean        refuses (exit 1, saying why, changing
-//                                    nothing) while any service or folder
-//                                    the tests use is there and is not the
-//                                    tests' own; otherwise removes what an
-//                                    interrupted earlier run left (exit 0,
-//                                    or 3 when some of it could not be)
-//   bundle-helper run PROGRAM FILE   runs PROGRAM with this helper's standard
-//                                    streams and gives its exit code; one that
-//                                    has not ended within the time limit (10
-//                                    minutes, or VEK_TEST_TIME_LIMIT seconds)
-//                                    is ended with everything it started, FILE
-//                                    is written to say so, and the exit code
-//                                    is 1460 (ERROR_TIMEOUT)
-//   bundle-helper finish             reports everything the run left
-//                                    outside the bundle, one line each
-//                                    (services, folders), removes what is
-//                                    the tests' own, and exits with the
-//                                    number of leftovers
+//   bundle-helper run-tests     the whole run (see runner.h): exit 0 when
+//                               nothing failed, 1 when something did, 2 when
+//                               the run could not start
+//   bundle-helper start-clean   refuses (exit 1, saying why, changing
+//                               nothing) while a service or folder the
+//                               tests use is there and is not the tests'
+//                               own; otherwise removes what an interrupted
+//                               run left (exit 0, or 3 when some of it
+//                               could not be)
+//   bundle-helper finish        reports what a run left outside the bundle,
+//                               one line each, removes what is the tests'
+//                               own, and exits with the number of leftovers
 //
-// The tests' own: a folder the tests make (C:\vek-scenarios, the deployment
-// folder) while check_folder() finds it theirs (a folder, not a link,
-// holding the tests' marker as a file, both with an owner no standard user
-// can give them), and a service whose program lies below such a folder or
-// below the bundle's own folder. A marker in any other folder counts for
-// nothing, and anything else is never touched. Any other exit
-// code (2 for a wrong command line, or a crash) is a failure of the helper,
-// which run-tests.cmd reports as such.
+// Any other exit code (2 for a wrong command line, or a crash) is a failure
+// of the helper.
+#include "runner.h"
 #include "support/bundle.h"
+#include "support/process.h"
+#include "support/text.h"
 
 #include <shellapi.h>
 
-#include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -61,53 +49,6 @@ void say(const std::wstring& line) {
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-// Writes `text` to the file at `path` (as given: run-tests.cmd names files
-// relative to the bundle), replacing it; whether it could.
-bool write_file(const std::wstring& path, const std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool wrote = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return wrote;
-}
-
-// Whether `path` lies below `folder` (both full paths, compared as Windows
-// compares names: without regard to case).
-bool lies_below(const std::wstring& path, const std::wstring& folder) {
-    return path.size() > folder.size() + 1 && path[folder.size()] == L'\\' &&
-           CompareStringOrdinal(path.data(), static_cast<int>(folder.size()), folder.data(),
-                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
-}
-
-// Whether a service's program at `program` is the tests' own: below one of
-// the folders the tests make while check_folder() finds it theirs, or below
-// this bundle's own folder, which holds the marker (whoever can change that
-// folder can change this helper too, so its owner decides nothing; the run
-// warns when others than administrators can). Never below any other
-// folder, whatever marker it holds: a standard user may put one in
-// C:\ProgramData, which SYSTEM owns.
-bool is_tests_own_program(const std::wstring& program) {
-    // The path as the system resolves it: ".." taken away, and without the
-    // \\?\ prefix, as the folders are named. A relative one (the manager
-    // takes it from the system folder) is no folder's of the tests.
-    std::wstring path = program.starts_with(L"\\\\?\\") ? program.substr(4) : program;
-    if (path.size() < 3 || path[1] != L':' || path[2] != L'\\') return false;
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::wstring full(size, L'\0');
-    DWORD length = size ? GetFullPathNameW(path.c_str(), size, full.data(), nullptr) : 0;
-    if (length == 0 || length >= size) return false;
-    full.resize(length);
-    for (const std::wstring& folder : test_folders())
-        if (lies_below(full, folder) && check_folder(folder).state == FolderCheck::tests_own)
-            return true;
-    // Not when the bundle lies at the root of a drive: then everything would.
-    std::wstring bundle = bundle_root();
-    return bundle.find(L'\\') != std::wstring::npos && lies_below(full, bundle) &&
-           is_marker(bundle + L"\\" + marker_name);
-}
-
 class Handle {
 public:
     explicit Handle(SC_HANDLE handle) : handle_(handle) {}
@@ -122,26 +63,25 @@ private:
     SC_HANDLE handle_;
 };
 
-struct Service {
-    bool registered = false;
-    // Where its program lies, from the command line the manager keeps.
-    std::wstring program;
-};
-
-Service look_up(const std::wstring& name) {
+// Where a registered service's program lies, from the command line the
+// manager keeps; none when it is not registered.
+std::optional<std::wstring> service_program(const std::wstring& name) {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     Handle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG));
-    if (service.get() == nullptr) return {GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST, {}};
+    if (service.get() == nullptr) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
+        return std::wstring();
+    }
     DWORD needed = 0;
     QueryServiceConfigW(service.get(), nullptr, 0, &needed);
     std::wstring buffer(needed / sizeof(wchar_t) + 1, L'\0');
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     if (!QueryServiceConfigW(service.get(), config, needed, &needed) ||
         config->lpBinaryPathName == nullptr)
-        return {true, {}};
+        return std::wstring();
     std::wstring command_line = config->lpBinaryPathName;
-    if (command_line.starts_with(L'"')) return {true, command_line.substr(1, command_line.find(L'"', 1) - 1)};
-    return {true, command_line};
+    if (command_line.starts_with(L'"')) return command_line.substr(1, command_line.find(L'"', 1) - 1);
+    return command_line;
 }
 
 // Deletes first, then stops: a stopped automatic-start service may be
@@ -165,91 +105,16 @@ bool remove_service(const std::wstring& name) {
     return false;
 }
 
-int is_administrator() {
+bool is_administrator() {
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
     if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
                                   DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
-        return 1;
+        return false;
     BOOL member = FALSE;
     if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
     FreeSid(administrators);
-    return member ? 0 : 1;
-}
-
-int start_clean() {
-    // Everything is judged before anything is removed: a refusal changes
-    // nothing.
-    bool refused = false;
-    for (const std::wstring& name : test_services()) {
-        Service service = look_up(name);
-        if (service.registered && !is_tests_own_program(service.program)) {
-            say(L"A service named " + name + L" is registered on this machine (its program: " +
-                service.program + L").");
-            say(L"These tests create and delete that service, and will not touch one they did "
-                L"not make: run them on a machine without it, such as a throw-away virtual "
-                L"machine.");
-            refused = true;
-        }
-    }
-    for (const std::wstring& folder : test_folders()) {
-        FolderCheck check = check_folder(folder);
-        if (check.state == FolderCheck::foreign) {
-            say(L"The folder " + folder + L" exists and " + check.why +
-                L": it was not made by these tests, which make and remove it. Run them on a "
-                L"machine without it.");
-            refused = true;
-        }
-    }
-    if (refused) return 1;
-
-    int status = 0;
-    for (const std::wstring& name : test_services()) {
-        if (!look_up(name).registered) continue;
-        say(L"Removing the service " + name + L", left by an earlier run of these tests.");
-        if (!remove_service(name)) {
-            say(L"Could not remove the service " + name + L".");
-            status = 3;
-        }
-    }
-    for (const std::wstring& folder : test_folders()) {
-        if (check_folder(folder).state == FolderCheck::missing) continue;
-        say(L"Removing " + folder + L", left by an earlier run of these tests.");
-        if (!remove_path(folder)) {
-            say(L"Could not remove " + folder + L": error " + std::to_wstring(GetLastError()) +
-                L".");
-            status = 3;
-        }
-    }
-    return status;
-}
-
-int finish() {
-    int leftovers = 0;
-    for (const std::wstring& name : test_services()) {
-        Service service = look_up(name);
-        if (!service.registered) continue;
-        ++leftovers;
-        say(L"LEFT BEHIND: the service " + name);
-        if (!is_tests_own_program(service.program))
-            say(L"  left registered: its program (" + service.program +
-                L") lies outside the folders these tests make");
-        else if (!remove_service(name))
-            say(L"  and it could not be removed");
-    }
-    for (const std::wstring& folder : test_folders()) {
-        FolderCheck check = check_folder(folder);
-        if (check.state == FolderCheck::missing) continue;
-        ++leftovers;
-        say(L"LEFT BEHIND: the folder " + folder);
-        if (check.state == FolderCheck::foreign)
-            say(L"  left as it is: it " + check.why);
-        else if (!remove_path(folder))
-            say(L"  and it could not be removed");
-    }
-    // The bundle's own scratch goes as well; it is not a leftover.
-    remove_path(bundle_file(L"work"));
-    return leftovers;
+    return member != FALSE;
 }
 
 // Whether `sid` may change the bundle's programs as freely as they run:
@@ -273,13 +138,13 @@ bool is_administrative(PSID sid) {
 // as LocalSystem. Asks the owner and the DACL's entries, those passed on to
 // what is inside included; a deny entry is not weighed against them (a
 // warning too many is a line, one too few is a machine).
-int check_bundle() {
+void check_bundle() {
     std::wstring bundle = bundle_root();
     if (!platform_security().kept) {
         say(L"run-tests: who may change " + bundle + L" cannot be told here: this platform "
             L"does not keep a file's owner and permissions (given Administrators, one reads "
             L"back as " + platform_security().read_back + L").");
-        return 0;
+        return;
     }
     detail::FileHandle folder(CreateFileW(
         long_form(bundle).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -294,7 +159,7 @@ int check_bundle() {
     if (error != ERROR_SUCCESS) {
         say(L"run-tests: WARNING: the permissions of " + bundle + L" cannot be read (error " +
             std::to_wstring(error) + L").");
-        return 0;
+        return;
     }
     std::wstring who;
     auto add = [&who](const std::wstring& account) {
@@ -320,7 +185,7 @@ int check_bundle() {
         say(L"run-tests: WARNING: " + who + L" can change " + bundle + L", whose programs "
             L"run as an administrator and as LocalSystem. Unpack the bundle into a folder that "
             L"only administrators can write to, such as one below C:\\Program Files.");
-    return 0;
+    return;
 }
 
 // The time a test program may take: generous, as every wait in the tests is
@@ -336,67 +201,120 @@ DWORD time_limit_ms() {
     return 10 * 60 * 1000;
 }
 
-int run(const std::wstring& program, const std::wstring& timed_out_file) {
-    DeleteFileW(timed_out_file.c_str());
-    // Everything the program starts goes into one job, ended with it; a job
-    // that cannot be had (one this process is in already refuses it on
-    // some systems) leaves the program alone to be ended.
-    detail::FileHandle job(CreateJobObjectW(nullptr, nullptr));
-    if (job.valid()) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                sizeof limits);
+class WindowsHost final : public vek::bundle::Host {
+public:
+    void say(const std::string& line) override { ::say(wide(line)); }
+    bool is_administrator() override { return ::is_administrator(); }
+    void check_bundle() override { ::check_bundle(); }
+    std::string bundle_root() override { return utf8(vek::windows_test::bundle_root()); }
+    bool bundle_marked() override { return is_marker(bundle_file(marker_name)); }
+    std::vector<std::string> test_folders() override {
+        std::vector<std::string> folders;
+        for (const std::wstring& folder : vek::windows_test::test_folders()) folders.push_back(utf8(folder));
+        return folders;
     }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command_line = L"\"" + program + L"\"";
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
-        say(L"bundle-helper: " + program + L" cannot be started: error " +
-            std::to_wstring(GetLastError()));
-        return 2;
+    FolderCheck check_folder(const std::string& folder) override {
+        return vek::windows_test::check_folder(wide(folder));
     }
-    detail::FileHandle process_handle(process.hProcess);
-    detail::FileHandle thread_handle(process.hThread);
-    bool in_job = job.valid() && AssignProcessToJobObject(job.get(), process.hProcess);
-    ResumeThread(process.hThread);
+    unsigned long remove_folder(const std::string& folder) override {
+        return remove_path(wide(folder)) ? 0 : GetLastError();
+    }
+    std::optional<std::string> service_program(const std::string& name) override {
+        std::optional<std::wstring> program = ::service_program(wide(name));
+        if (!program) return std::nullopt;
+        return utf8(*program);
+    }
+    bool remove_service(const std::string& name) override { return ::remove_service(wide(name)); }
+    std::string full_path(const std::string& path) override {
+        std::wstring given = wide(path);
+        DWORD size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+        std::wstring full(size, L'\0');
+        DWORD length = size ? GetFullPathNameW(given.c_str(), size, full.data(), nullptr) : 0;
+        if (length == 0 || length >= size) return {};
+        full.resize(length);
+        return utf8(full);
+    }
+    bool same_name(std::string_view a, std::string_view b) override {
+        std::wstring x = wide(a), y = wide(b);
+        return CompareStringOrdinal(x.data(), static_cast<int>(x.size()), y.data(),
+                                    static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
+    }
+    std::optional<std::vector<std::string>> program_names() override {
+        std::optional<std::string> list = read_file(bundle_file(L"tests\\test-programs.txt"));
+        if (!list) return std::nullopt;
+        std::vector<std::string> names;
+        std::size_t at = 0;
+        while (at < list->size()) {
+            std::size_t end = list->find('\n', at);
+            if (end == std::string::npos) end = list->size();
+            std::string name = list->substr(at, end - at);
+            if (name.ends_with('\r')) name.pop_back();
+            if (!name.empty()) names.push_back(name);
+            at = end + 1;
+        }
+        return names;
+    }
 
-    DWORD limit = time_limit_ms();
-    if (WaitForSingleObject(process.hProcess, limit) != WAIT_OBJECT_0) {
-        if (!in_job || !TerminateJobObject(job.get(), ERROR_TIMEOUT))
-            TerminateProcess(process.hProcess, ERROR_TIMEOUT);
-        WaitForSingleObject(process.hProcess, 60 * 1000);
-        std::string seconds = std::to_string(limit / 1000);
-        write_file(timed_out_file, "not ended within " + seconds + " seconds\r\n");
-        say(L"bundle-helper: ended " + program + L", which had not ended within " +
-            std::to_wstring(limit / 1000) + L" seconds");
-        return ERROR_TIMEOUT;
+    // With the bundle's folder as the current one, so that the report is
+    // named by a relative path: GoogleTest opens it by a narrow name, which
+    // the bundle's own path (any letter, in any code page) may not have.
+    vek::bundle::ProgramRun run_program(const std::string& utf8_name) override {
+        using vek::bundle::ProgramRun;
+        std::wstring name = wide(utf8_name);
+        std::wstring program = bundle_file(L"tests\\" + name + L".exe");
+        if (!exists(program)) return {ProgramRun::missing, 0, 0, std::nullopt};
+        CreateDirectoryW(long_form(bundle_file(L"logs")).c_str(), nullptr);
+        std::wstring report = L"logs\\" + name + L".xml";
+        // One an earlier run left must not count for this one.
+        DeleteFileW(long_form(bundle_file(report)).c_str());
+        detail::FileHandle log(CreateFileW(long_form(bundle_file(L"logs\\" + name + L".log")).c_str(),
+                                           GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        ProcessOptions options;
+        options.arguments = quote_argument(L"--gtest_output=xml:" + report);
+        options.directory = vek::windows_test::bundle_root();
+        options.in = Stream::inherited;
+        options.output_file = log.valid() ? log.get() : nullptr;
+        options.console = ProcessOptions::Console::inherited;
+        options.time_limit_ms = time_limit_ms();
+        // What would run only some tests, or some several times, is not this
+        // run's: every test runs once.
+        for (const wchar_t* variable :
+             {L"GTEST_FILTER", L"GTEST_ALSO_RUN_DISABLED_TESTS", L"GTEST_REPEAT", L"GTEST_FAIL_FAST",
+              L"GTEST_SHARD_INDEX", L"GTEST_TOTAL_SHARDS", L"GTEST_SHARD_STATUS_FILE", L"GTEST_OUTPUT"})
+            options.environment.emplace_back(variable, std::nullopt);
+        ProcessResult result = run_process(program, options);
+        if (!result.started) return {ProgramRun::not_started, 0, result.start_error, std::nullopt};
+        if (result.timed_out) return {ProgramRun::timed_out, result.exit_code, 0, std::nullopt};
+        return {ProgramRun::ended, result.exit_code, 0, read_file(bundle_file(report))};
     }
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    return static_cast<int>(code);
-}
+
+private:
+    // The whole content of a file; none when it cannot be read.
+    static std::optional<std::string> read_file(const std::wstring& path) {
+        detail::FileHandle file(CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file.valid()) return std::nullopt;
+        std::string content;
+        char buffer[16384];
+        DWORD got = 0;
+        while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+            content.append(buffer, got);
+        return content;
+    }
+};
 
 }  // namespace
 
 int main() {
-    // The command line as Windows gives it, in UTF-16: the programs' paths
-    // may hold any letter.
+    // The command line as Windows gives it, in UTF-16.
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    std::wstring command = argc >= 2 ? argv[1] : L"";
-    if (argc == 2 && command == L"is-administrator") return is_administrator();
-    if (argc == 2 && command == L"check-bundle") return check_bundle();
-    if (argc == 2 && command == L"start-clean") return start_clean();
-    if (argc == 4 && command == L"run") return run(argv[2], argv[3]);
-    if (argc == 2 && command == L"finish") return finish();
-    say(L"usage: bundle-helper is-administrator | check-bundle | start-clean | run PROGRAM FILE | "
-        L"finish");
+    std::wstring command = argc == 2 ? argv[1] : L"";
+    WindowsHost host;
+    if (command == L"run-tests") return vek::bundle::run_tests(host);
+    if (command == L"start-clean") return vek::bundle::start_clean(host);
+    if (command == L"finish") return vek::bundle::finish(host);
+    say(L"usage: bundle-helper run-tests | start-clean | finish");
     return 2;
 }

@@ -14,7 +14,7 @@ Usage: make_bundle.py STRIP STAGE NAME ZIP ENTRY...
          DEST=SOURCE:strip copies it without its symbols and debug sections.
          A .cmd file is written with CR LF line ends.
 The bundle also gets its marker file and tests/test-programs.txt, the names of
-the test programs (every tests/NAME_test.exe entry) that run-tests.cmd runs:
+the test programs (every tests/NAME_test.exe entry) that the runner runs:
 one missing from the folder it was unpacked to is then a failure, not a
 program fewer."""
 import os

@@ -10,7 +10,8 @@
 // bundle; print "N passed, M failed", counting test cases. A program that is
 // missing, crashed, was ended at the time limit, left no whole report,
 // reported no test, or exited with another code than 0 without a failed test
-// is one failure; so is each leftover.
+// is one failure; so is each leftover. All text here is UTF-8, as
+// GoogleTest's reports are; the host converts at the platform's calls.
 #pragma once
 
 #include <optional>
@@ -22,14 +23,14 @@ namespace vek::bundle {
 
 // The services the tests register and the folders outside the bundle they
 // make (each with the marker), all removed again by the tests that made them.
-inline const std::vector<std::wstring> test_services = {L"vek-system-service",
-                                                        L"vek-scm-client-test"};
+inline const std::vector<std::string> test_services = {"vek-system-service",
+                                                        "vek-scm-client-test"};
 
 struct FolderCheck {
     enum State { missing, tests_own, foreign } state = missing;
     // For a foreign folder, why it is not the tests' own, as the end of a
     // sentence that names the folder ("is a link", "holds no ...").
-    std::wstring why;
+    std::string why;
 };
 
 // How a test program's run ended, as the host saw it.
@@ -44,42 +45,42 @@ struct ProgramRun {
 class Host {
 public:
     virtual ~Host() = default;
-    virtual void say(const std::wstring& line) = 0;
+    virtual void say(const std::string& line) = 0;
     virtual bool is_administrator() = 0;
     // Warns, saying so, when others than administrators can change the
     // bundle's own folder.
     virtual void check_bundle() = 0;
     // The bundle's own folder, and whether it holds the marker as a file.
-    virtual std::wstring bundle_root() = 0;
+    virtual std::string bundle_root() = 0;
     virtual bool bundle_marked() = 0;
-    virtual std::vector<std::wstring> test_folders() = 0;
-    virtual FolderCheck check_folder(const std::wstring& folder) = 0;
+    virtual std::vector<std::string> test_folders() = 0;
+    virtual FolderCheck check_folder(const std::string& folder) = 0;
     // Removes the folder with everything inside, never following a link; the
     // platform's code for what could not be removed, 0 when all was.
-    virtual unsigned long remove_folder(const std::wstring& folder) = 0;
+    virtual unsigned long remove_folder(const std::string& folder) = 0;
     // Where a registered service's program lies (from the command line the
     // manager keeps; empty when it cannot be read); none when the service
     // is not registered.
-    virtual std::optional<std::wstring> service_program(const std::wstring& name) = 0;
-    virtual bool remove_service(const std::wstring& name) = 0;
+    virtual std::optional<std::string> service_program(const std::string& name) = 0;
+    virtual bool remove_service(const std::string& name) = 0;
     // A path as the system resolves it (".." taken away); empty when it has
     // no full form.
-    virtual std::wstring full_path(const std::wstring& path) = 0;
+    virtual std::string full_path(const std::string& path) = 0;
     // Whether two names are one as the platform compares them (without
     // regard to case).
-    virtual bool same_name(std::wstring_view a, std::wstring_view b) = 0;
+    virtual bool same_name(std::string_view a, std::string_view b) = 0;
     // The programs tests\test-programs.txt names; none when it cannot be read.
-    virtual std::optional<std::vector<std::wstring>> program_names() = 0;
+    virtual std::optional<std::vector<std::string>> program_names() = 0;
     // Runs tests\<name>.exe within the time limit, as described above.
-    virtual ProgramRun run_program(const std::wstring& name) = 0;
+    virtual ProgramRun run_program(const std::string& name) = 0;
 };
 
 // What a test program's GoogleTest XML report says: none when it is no
 // whole report (cut short, say, by a crash while it was written).
 struct Report {
     int passed = 0, failed = 0, skipped = 0;
-    // "skipped Suite.Test: why" or "disabled Suite.DISABLED_Test", one each.
-    std::vector<std::wstring> not_run;
+    // "skipped Suite.Test: why", one for each skipped test.
+    std::vector<std::string> not_run;
 };
 std::optional<Report> read_report(std::string_view xml);
 
@@ -87,17 +88,17 @@ std::optional<Report> read_report(std::string_view xml);
 // naming what it skipped).
 struct Judgement {
     int passed = 0, failed = 0, skipped = 0;
-    std::vector<std::wstring> lines;
+    std::vector<std::string> lines;
 };
-Judgement judge(const std::wstring& name, const ProgramRun& run);
+Judgement judge(const std::string& name, const ProgramRun& run);
 
 // Whether `path` lies below `folder` (both full paths).
-bool lies_below(Host& host, std::wstring_view path, std::wstring_view folder);
+bool lies_below(Host& host, std::string_view path, std::string_view folder);
 
 // Whether a service's program at `program` is the tests' own: below one of
 // the tests' folders while check_folder finds it theirs, or below the
 // bundle's own folder while it holds the marker.
-bool is_tests_own_program(Host& host, const std::wstring& program);
+bool is_tests_own_program(Host& host, const std::string& program);
 
 // 0 when nothing is in the way, 1 when the run must not start (said why,
 // nothing changed), 3 when something an earlier run left could not be removed.

@@ -8,13 +8,16 @@
 //   <bundle>\service\             the sample service and its query tool
 //   <bundle>\tests\               the test programs, probes and planted DLLs
 //   <bundle>\work\                scratch of the test programs
-//   <bundle>\logs\                each program's output and result
+//   <bundle>\logs\                each program's output and GoogleTest report
 //
-// It also names everything a test run may make outside the bundle, so that
-// the runner can check that nothing is left behind and clean up after an
-// interrupted run: only what carries the marker, never anything else.
+// It also names the folders a test run may make outside the bundle (the
+// services are in ../bundle/runner.h), so that the runner can check that
+// nothing is left behind and clean up after an interrupted run: only what
+// carries the marker, never anything else.
 #pragma once
 
+#include "../bundle/runner.h"
+#include "text.h"
 #include "windows_api.h"
 
 #include <aclapi.h>
@@ -377,35 +380,29 @@ inline bool is_marker(const std::wstring& path) {
            !detail::is_link(attributes);
 }
 
-// What a folder outside the bundle is to the tests.
-struct FolderCheck {
-    enum State { missing, tests_own, foreign } state;
-    // For a foreign folder, why it is not the tests' own, as the end of a
-    // sentence that names the folder.
-    std::wstring why;
-};
+using vek::bundle::FolderCheck;
 
 // A folder is the tests' own only when it is a folder (not a link to one),
 // holds the marker as a file, and both are owned by an account that a
 // standard user cannot give them (is_trusted_owner): a marker alone is
 // something anyone who can make the folder can make too.
 inline FolderCheck check_folder(const std::wstring& folder) {
+    auto foreign = [](const std::wstring& why) { return FolderCheck{FolderCheck::foreign, utf8(why)}; };
     std::wstring full = long_form(folder);
     DWORD attributes = GetFileAttributesW(full.c_str());
     if (attributes == detail::no_such_entry) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return {FolderCheck::missing, {}};
-        return {FolderCheck::foreign, L"cannot be read (error " + std::to_wstring(error) + L")"};
+        return foreign(L"cannot be read (error " + std::to_wstring(error) + L")");
     }
-    if (detail::is_link(attributes)) return {FolderCheck::foreign, L"is a link"};
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {FolderCheck::foreign, L"is a file"};
+    if (detail::is_link(attributes)) return foreign(L"is a link");
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return foreign(L"is a file");
     std::wstring marker = full + L"\\" + marker_name;
-    if (!is_marker(marker)) return {FolderCheck::foreign, L"holds no " + std::wstring(marker_name)};
-    if (std::wstring why = detail::untrusted_owner(full); !why.empty())
-        return {FolderCheck::foreign, why};
+    if (!is_marker(marker)) return foreign(L"holds no " + std::wstring(marker_name));
+    if (std::wstring why = detail::untrusted_owner(full); !why.empty()) return foreign(why);
     if (std::wstring why = detail::untrusted_owner(marker); !why.empty())
-        return {FolderCheck::foreign, L"holds a " + std::wstring(marker_name) + L" that " + why};
+        return foreign(L"holds a " + std::wstring(marker_name) + L" that " + why);
     return {FolderCheck::tests_own, {}};
 }
 
@@ -439,13 +436,6 @@ inline std::wstring bundle_file(const std::wstring& relative) {
 inline bool under_wine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-// The services the tests register, each removed again by the test that made
-// it.
-inline const std::vector<std::wstring>& test_services() {
-    static const std::vector<std::wstring> names = {L"vek-system-service", L"vek-scm-client-test"};
-    return names;
 }
 
 // The folders outside the bundle that tests make, each with the marker, and

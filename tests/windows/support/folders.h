@@ -108,7 +108,7 @@ inline void make_scenarios_root() {
         if (error != ERROR_ALREADY_EXISTS)
             refuse("cannot be made: error " + std::to_string(error));
         FolderCheck check = check_folder(scenarios_root);
-        if (check.state != FolderCheck::tests_own) refuse("is there and " + utf8(check.why));
+        if (check.state != FolderCheck::tests_own) refuse("is there and " + check.why);
         if (!protect_folder(scenarios_root))
             refuse("is there and cannot be given its protected security again: error " +
                    std::to_string(GetLastError()));
