@@ -21,6 +21,8 @@
 //   bundle-helper.exe        a runner that crashes (0xC0000005)
 #include "support/process.h"
 
+#include <sddl.h>
+
 #include <string>
 
 namespace {
@@ -31,8 +33,19 @@ std::wstring own_path() {
     return std::wstring(path, length < MAX_PATH ? length : 0);
 }
 
+// Owned by Administrators, as the tests' own folders are: a folder whose
+// owner a standard user could be is never the tests' own.
+SECURITY_ATTRIBUTES* administrators_own() {
+    static SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    if (security.lpSecurityDescriptor == nullptr)
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+            &security.lpSecurityDescriptor, nullptr);
+    return &security;
+}
+
 void write(const std::wstring& path, const std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, administrators_own(), CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
@@ -91,7 +104,7 @@ int main() {
         return report(command_line, passed), 0;
     }
     if (name == L"leaves_folder_test.exe") {
-        CreateDirectoryW(L"C:\\vek-scenarios", nullptr);
+        CreateDirectoryW(L"C:\\vek-scenarios", administrators_own());
         write(L"C:\\vek-scenarios\\vek-tests.marker", "");
         write(L"C:\\vek-scenarios\\left behind.txt", "");
         return report(command_line, passed), 0;
