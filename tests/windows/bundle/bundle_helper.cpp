@@ -32,8 +32,11 @@
 namespace {
 
 using namespace vek::windows_test;
+namespace windows_test = vek::windows_test;
 
-void say(const std::wstring& line) {
+// A line on standard output: to a console as its own text, anywhere else
+// (a pipe, a file) in UTF-8.
+void say_wide(const std::wstring& line) {
     std::wstring text = line + L"\r\n";
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0, written = 0;
@@ -41,11 +44,7 @@ void say(const std::wstring& line) {
         WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
+    std::string bytes = utf8(text);
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
@@ -63,60 +62,6 @@ private:
     SC_HANDLE handle_;
 };
 
-// Where a registered service's program lies, from the command line the
-// manager keeps; none when it is not registered.
-std::optional<std::wstring> service_program(const std::wstring& name) {
-    Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    Handle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG));
-    if (service.get() == nullptr) {
-        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
-        return std::wstring();
-    }
-    DWORD needed = 0;
-    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-    std::wstring buffer(needed / sizeof(wchar_t) + 1, L'\0');
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service.get(), config, needed, &needed) ||
-        config->lpBinaryPathName == nullptr)
-        return std::wstring();
-    std::wstring command_line = config->lpBinaryPathName;
-    if (command_line.starts_with(L'"')) return command_line.substr(1, command_line.find(L'"', 1) - 1);
-    return command_line;
-}
-
-// Deletes first, then stops: a stopped automatic-start service may be
-// started again by the manager before the deletion, a deleted one goes the
-// moment it stops. Waits until the manager has let go of it.
-bool remove_service(const std::wstring& name) {
-    Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    {
-        Handle service(OpenServiceW(manager.get(), name.c_str(),
-                                    DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-        if (service.get() == nullptr) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-        DeleteService(service.get());
-        SERVICE_STATUS status{};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    }
-    for (int waited = 0; waited < 600; ++waited) {
-        Handle still(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-        if (still.get() == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
-        Sleep(100);
-    }
-    return false;
-}
-
-bool is_administrator() {
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
-        return false;
-    BOOL member = FALSE;
-    if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
-    FreeSid(administrators);
-    return member != FALSE;
-}
-
 // Whether `sid` may change the bundle's programs as freely as they run:
 // SYSTEM, Administrators, TrustedInstaller, or CREATOR OWNER (which stands
 // for whoever makes something inside, and so already could).
@@ -131,61 +76,6 @@ bool is_administrative(PSID sid) {
     bool same = EqualSid(sid, installer);
     LocalFree(installer);
     return same;
-}
-
-// Warns when others than administrators can change the bundle's folder: its
-// programs run as an administrator, and the service programs it registers
-// as LocalSystem. Asks the owner and the DACL's entries, those passed on to
-// what is inside included; a deny entry is not weighed against them (a
-// warning too many is a line, one too few is a machine).
-void check_bundle() {
-    std::wstring bundle = bundle_root();
-    if (!platform_security().kept) {
-        say(L"run-tests: who may change " + bundle + L" cannot be told here: this platform "
-            L"does not keep a file's owner and permissions (given Administrators, one reads "
-            L"back as " + platform_security().read_back + L").");
-        return;
-    }
-    detail::FileHandle folder(CreateFileW(
-        long_form(bundle).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = folder.valid() ? GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                                   &owner, nullptr, &dacl, nullptr, &descriptor)
-                                 : GetLastError();
-    if (error != ERROR_SUCCESS) {
-        say(L"run-tests: WARNING: the permissions of " + bundle + L" cannot be read (error " +
-            std::to_wstring(error) + L").");
-        return;
-    }
-    std::wstring who;
-    auto add = [&who](const std::wstring& account) {
-        if (who.find(account) == std::wstring::npos) who += (who.empty() ? L"" : L", ") + account;
-    };
-    // The owner may always change the permissions.
-    if (owner != nullptr && !is_administrative(owner)) add(detail::account_text(owner) + L" (its owner)");
-    if (dacl == nullptr) add(L"Everyone (it has no DACL)");
-    constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                     FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
-            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
-            continue;
-        auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        PSID sid = &entry->SidStart;
-        if ((entry->Mask & changing) != 0 && !is_administrative(sid)) add(detail::account_text(sid));
-    }
-    LocalFree(descriptor);
-    if (!who.empty())
-        say(L"run-tests: WARNING: " + who + L" can change " + bundle + L", whose programs "
-            L"run as an administrator and as LocalSystem. Unpack the bundle into a folder that "
-            L"only administrators can write to, such as one below C:\\Program Files.");
-    return;
 }
 
 // The time a test program may take: generous, as every wait in the tests is
@@ -203,28 +93,129 @@ DWORD time_limit_ms() {
 
 class WindowsHost final : public vek::bundle::Host {
 public:
-    void say(const std::string& line) override { ::say(wide(line)); }
-    bool is_administrator() override { return ::is_administrator(); }
-    void check_bundle() override { ::check_bundle(); }
-    std::string bundle_root() override { return utf8(vek::windows_test::bundle_root()); }
+    void say(const std::string& line) override { say_wide(wide(line)); }
+
+    bool is_administrator() override {
+        SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+        PSID administrators = nullptr;
+        if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                      DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+            return false;
+        BOOL member = FALSE;
+        if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+        FreeSid(administrators);
+        return member != FALSE;
+    }
+
+    // Warns when others than administrators can change the bundle's folder: its
+    // programs run as an administrator, and the service programs it registers
+    // as LocalSystem. Asks the owner and the DACL's entries, those passed on to
+    // what is inside included; a deny entry is not weighed against them (a
+    // warning too many is a line, one too few is a machine).
+    void check_bundle() override {
+        std::wstring bundle = windows_test::bundle_root();
+        if (!platform_security().kept) {
+            say_wide(L"run-tests: who may change " + bundle + L" cannot be told here: this platform "
+                L"does not keep a file's owner and permissions (given Administrators, one reads "
+                L"back as " + platform_security().read_back + L").");
+            return;
+        }
+        detail::FileHandle folder(CreateFileW(
+            long_form(bundle).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        DWORD error = folder.valid() ? GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                       &owner, nullptr, &dacl, nullptr, &descriptor)
+                                     : GetLastError();
+        if (error != ERROR_SUCCESS) {
+            say_wide(L"run-tests: WARNING: the permissions of " + bundle + L" cannot be read (error " +
+                std::to_wstring(error) + L").");
+            return;
+        }
+        std::wstring who;
+        auto add = [&who](const std::wstring& account) {
+            if (who.find(account) == std::wstring::npos) who += (who.empty() ? L"" : L", ") + account;
+        };
+        // The owner may always change the permissions.
+        if (owner != nullptr && !is_administrative(owner)) add(detail::account_text(owner) + L" (its owner)");
+        if (dacl == nullptr) add(L"Everyone (it has no DACL)");
+        constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                         FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                         WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+        for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+            ACE_HEADER* header = nullptr;
+            if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
+                header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+                continue;
+            auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            PSID sid = &entry->SidStart;
+            if ((entry->Mask & changing) != 0 && !is_administrative(sid)) add(detail::account_text(sid));
+        }
+        LocalFree(descriptor);
+        if (!who.empty())
+            say_wide(L"run-tests: WARNING: " + who + L" can change " + bundle + L", whose programs "
+                L"run as an administrator and as LocalSystem. Unpack the bundle into a folder that "
+                L"only administrators can write to, such as one below C:\\Program Files.");
+    }
+
+    std::string bundle_root() override { return utf8(windows_test::bundle_root()); }
     bool bundle_marked() override { return is_marker(bundle_file(marker_name)); }
     std::vector<std::string> test_folders() override {
         std::vector<std::string> folders;
-        for (const std::wstring& folder : vek::windows_test::test_folders()) folders.push_back(utf8(folder));
+        for (const std::wstring& folder : windows_test::test_folders()) folders.push_back(utf8(folder));
         return folders;
     }
     FolderCheck check_folder(const std::string& folder) override {
-        return vek::windows_test::check_folder(wide(folder));
+        return windows_test::check_folder(wide(folder));
     }
     unsigned long remove_folder(const std::string& folder) override {
         return remove_path(wide(folder)) ? 0 : GetLastError();
     }
+    // Where a registered service's program lies, from the command line the
+    // manager keeps; none when it is not registered.
     std::optional<std::string> service_program(const std::string& name) override {
-        std::optional<std::wstring> program = ::service_program(wide(name));
-        if (!program) return std::nullopt;
-        return utf8(*program);
+        Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        Handle service(OpenServiceW(manager.get(), wide(name).c_str(), SERVICE_QUERY_CONFIG));
+        if (service.get() == nullptr) {
+            if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
+            return std::string();
+        }
+        DWORD needed = 0;
+        QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+        std::wstring buffer(needed / sizeof(wchar_t) + 1, L'\0');
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        if (!QueryServiceConfigW(service.get(), config, needed, &needed) ||
+            config->lpBinaryPathName == nullptr)
+            return std::string();
+        std::string command_line = utf8(config->lpBinaryPathName);
+        if (command_line.starts_with('"')) return command_line.substr(1, command_line.find('"', 1) - 1);
+        return command_line;
     }
-    bool remove_service(const std::string& name) override { return ::remove_service(wide(name)); }
+
+    // Deletes first, then stops: a stopped automatic-start service may be
+    // started again by the manager before the deletion, a deleted one goes the
+    // moment it stops. Waits until the manager has let go of it.
+    bool remove_service(const std::string& utf8_name) override {
+        std::wstring name = wide(utf8_name);
+        Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        {
+            Handle service(OpenServiceW(manager.get(), name.c_str(),
+                                        DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+            if (service.get() == nullptr) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+            DeleteService(service.get());
+            SERVICE_STATUS status{};
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        }
+        for (int waited = 0; waited < 600; ++waited) {
+            Handle still(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+            if (still.get() == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+            Sleep(100);
+        }
+        return false;
+    }
     std::string full_path(const std::string& path) override {
         std::wstring given = wide(path);
         DWORD size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
@@ -272,7 +263,7 @@ public:
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
         ProcessOptions options;
         options.arguments = quote_argument(L"--gtest_output=xml:" + report);
-        options.directory = vek::windows_test::bundle_root();
+        options.directory = windows_test::bundle_root();
         options.in = Stream::inherited;
         options.output_file = log.valid() ? log.get() : nullptr;
         options.console = ProcessOptions::Console::inherited;
@@ -315,6 +306,6 @@ int main() {
     if (command == L"run-tests") return vek::bundle::run_tests(host);
     if (command == L"start-clean") return vek::bundle::start_clean(host);
     if (command == L"finish") return vek::bundle::finish(host);
-    say(L"usage: bundle-helper run-tests | start-clean | finish");
+    say_wide(L"usage: bundle-helper run-tests | start-clean | finish");
     return 2;
 }
