@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cctype>
+#include <cstring>
 #include <map>
 
 namespace vek::bundle {
@@ -26,25 +26,30 @@ std::string report(const std::string& cases) {
            "errors=\"0\" time=\"0\" timestamp=\"2026-12-10T08:05:55.030\">\n" +
            cases + "  </testsuite>\n</testsuites>\n";
 }
-const std::string passes = R"(    <testcase name="Passes" file="t.cpp" line="2" status="run" result="completed" time="0" timestamp="2026-12-10T08:05:55.030" classname="S" />
+const std::string passes =
+    R"(    <testcase name="Passes" file="t.cpp" line="2" status="run" result="completed" time="0" timestamp="2026-12-10T08:05:55.030" classname="S" />
 )";
-const std::string fails = R"(    <testcase name="Fails" file="t.cpp" line="3" status="run" result="completed" time="0" timestamp="2026-12-10T08:05:55.030" classname="S">
+const std::string fails =
+    R"(    <testcase name="Fails" file="t.cpp" line="3" status="run" result="completed" time="0" timestamp="2026-12-10T08:05:55.030" classname="S">
       <failure message="t.cpp:3&#x0A;Expected equality&#x0A;a &quot;quoted&quot; why" type=""><![CDATA[t.cpp:3
 Expected equality
 a "quoted" why]]></failure>
     </testcase>
 )";
-const std::string skips = R"(    <testcase name="Skips" file="t.cpp" line="4" status="run" result="skipped" time="0" timestamp="2026-12-10T08:05:55.030" classname="S">
+const std::string skips =
+    R"(    <testcase name="Skips" file="t.cpp" line="4" status="run" result="skipped" time="0" timestamp="2026-12-10T08:05:55.030" classname="S">
       <skipped message="t.cpp:4&#x0A;no &lt;Windows&gt; here&#x0A;at all"><![CDATA[t.cpp:4
 no <Windows> here
 at all]]></skipped>
     </testcase>
 )";
-const std::string disabled = R"(    <testcase name="DISABLED_Off" file="t.cpp" line="5" status="notrun" result="suppressed" time="0" timestamp="1970-01-01T00:00:00.000" classname="S" />
+const std::string disabled =
+    R"(    <testcase name="DISABLED_Off" file="t.cpp" line="5" status="notrun" result="suppressed" time="0" timestamp="1970-01-01T00:00:00.000" classname="S" />
 )";
-const std::string empty = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"0\" "
-                          "failures=\"0\" disabled=\"0\" errors=\"0\" time=\"0\" "
-                          "timestamp=\"2026-12-10T08:06:11.767\" name=\"AllTests\">\n</testsuites>\n";
+const std::string empty =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"0\" "
+    "failures=\"0\" disabled=\"0\" errors=\"0\" time=\"0\" "
+    "timestamp=\"2026-12-10T08:06:11.767\" name=\"AllTests\">\n</testsuites>\n";
 
 TEST(RunnerCounting, CountsEachWayAProgramCanEnd) {
     struct Row {
@@ -55,33 +60,92 @@ TEST(RunnerCounting, CountsEachWayAProgramCanEnd) {
     };
     const std::string whole = report(passes + fails);
     const Row rows[] = {
-        {"passed", {ProgramRun::ended, 0, 0, report(passes + passes)}, 2, 0, 0,
+        {"passed",
+         {ProgramRun::ended, 0, 0, report(passes + passes)},
+         2,
+         0,
+         0,
          {"PASS  p: 2 passed, 0 skipped"}},
-        {"failed", {ProgramRun::ended, 1, 0, whole}, 1, 1, 0,
+        {"failed",
+         {ProgramRun::ended, 1, 0, whole},
+         1,
+         1,
+         0,
          {"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 1; output in logs\\p.log)"}},
-        {"skipped, with the reason on one line", {ProgramRun::ended, 0, 0, report(passes + skips)}, 1, 0, 1,
+        {"skipped, with the reason on one line",
+         {ProgramRun::ended, 0, 0, report(passes + skips)},
+         1,
+         0,
+         1,
          {"PASS  p: 1 passed, 1 skipped", "      skipped S.Skips: no <Windows> here at all"}},
-        {"disabled: not counted", {ProgramRun::ended, 0, 0, report(passes + disabled)}, 1, 0, 0,
+        {"disabled: not counted",
+         {ProgramRun::ended, 0, 0, report(passes + disabled)},
+         1,
+         0,
+         0,
          {"PASS  p: 1 passed, 0 skipped"}},
-        {"only disabled", {ProgramRun::ended, 0, 0, report(disabled)}, 0, 1, 0,
+        {"only disabled",
+         {ProgramRun::ended, 0, 0, report(disabled)},
+         0,
+         1,
+         0,
          {"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
-        {"no test at all", {ProgramRun::ended, 0, 0, empty}, 0, 1, 0,
+        {"no test at all",
+         {ProgramRun::ended, 0, 0, empty},
+         0,
+         1,
+         0,
          {"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
-        {"only skipped, exit code 1 (a suite's set-up failed)", {ProgramRun::ended, 1, 0, report(skips)}, 0, 1, 1,
+        {"only skipped, exit code 1 (a suite's set-up failed)",
+         {ProgramRun::ended, 1, 0, report(skips)},
+         0,
+         1,
+         1,
          {"FAIL  p: 0 passed, 1 failed, 1 skipped (exit code 1; output in logs\\p.log)",
           "      skipped S.Skips: no <Windows> here at all"}},
-        {"passed, but exit code 3", {ProgramRun::ended, 3, 0, report(passes)}, 1, 1, 0,
+        {"passed, but exit code 3",
+         {ProgramRun::ended, 3, 0, report(passes)},
+         1,
+         1,
+         0,
          {"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 3; output in logs\\p.log)"}},
-        {"truncated report", {ProgramRun::ended, 0, 0, whole.substr(0, whole.size() - 20)}, 0, 1, 0,
+        {"truncated report",
+         {ProgramRun::ended, 0, 0, whole.substr(0, whole.size() - 20)},
+         0,
+         1,
+         0,
          {"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
-        {"crash before the report", {ProgramRun::ended, 0xC0000005, 0, std::nullopt}, 0, 1, 0,
-         {"FAIL  p: ended with exit code 0xC0000005 before reporting its tests (output in logs\\p.log)"}},
-        {"a report that is no XML", {ProgramRun::ended, 0, 0, std::string("{\"tests\": 1}")}, 0, 1, 0,
+        {"crash before the report",
+         {ProgramRun::ended, 0xC0000005, 0, std::nullopt},
+         0,
+         1,
+         0,
+         {"FAIL  p: ended with exit code 0xC0000005 before reporting its tests (output in "
+          "logs\\p.log)"}},
+        {"a report that is no XML",
+         {ProgramRun::ended, 0, 0, std::string("{\"tests\": 1}")},
+         0,
+         1,
+         0,
          {"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
-        {"ended at the time limit", {ProgramRun::timed_out, 1460, 0, report(passes)}, 0, 1, 0,
+        {"ended at the time limit",
+         {ProgramRun::timed_out, 1460, 0, report(passes)},
+         0,
+         1,
+         0,
          {"FAIL  p: ended at the time limit, not finished (output in logs\\p.log)"}},
-        {"missing", {ProgramRun::missing}, 0, 1, 0, {"FAIL  p: tests\\p.exe is missing from the bundle"}},
-        {"not started", {ProgramRun::not_started, 0, 193}, 0, 1, 0, {"FAIL  p: could not be started (error 193)"}},
+        {"missing",
+         {ProgramRun::missing},
+         0,
+         1,
+         0,
+         {"FAIL  p: tests\\p.exe is missing from the bundle"}},
+        {"not started",
+         {ProgramRun::not_started, 0, 193},
+         0,
+         1,
+         0,
+         {"FAIL  p: could not be started (error 193)"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -108,7 +172,9 @@ public:
     void check_bundle() override {}
     std::string bundle_root() override { return "C:\\Bundle"; }
     bool bundle_marked() override { return marked; }
-    std::vector<std::string> test_folders() override { return {"C:\\vek-scenarios", "C:\\Program Files\\Vek"}; }
+    std::vector<std::string> test_folders() override {
+        return {"C:\\vek-scenarios", "C:\\Program Files\\Vek"};
+    }
     FolderCheck check_folder(const std::string& folder) override {
         auto found = folders.find(folder);
         return found == folders.end() ? FolderCheck{} : found->second;
@@ -134,7 +200,8 @@ public:
     }
     std::optional<std::vector<std::string>> program_names() override {
         std::vector<std::string> names;
-        for (const auto& [name, run] : programs) names.push_back(name);
+        for (const auto& [name, run] : programs)
+            names.push_back(name);
         return names;
     }
     // What a program makes outside the bundle and leaves there.
@@ -156,14 +223,14 @@ TEST(RunnerLeftovers, TakesAServiceAsTheTestsOwnOnlyBelowTheirFolders) {
         bool marked;
         bool own;
     };
-    for (const Row& row : {Row{"C:\\vek-scenarios\\s\\vek.exe", true, true},
-                           Row{"c:\\VEK-SCENARIOS\\vek.exe", true, true},
-                           Row{"C:\\vek-scenarios-x\\vek.exe", true, false},
-                           Row{"C:\\vek-scenariosvek.exe", true, false},
-                           Row{"C:\\Bundle\\service\\vek.exe", true, true},
-                           Row{"C:\\Bundle\\service\\vek.exe", false, false},
-                           Row{"C:\\Bundle-other\\vek.exe", true, false},
-                           Row{"vek.exe", true, false}}) {
+    for (const Row& row :
+         {Row{"C:\\vek-scenarios\\s\\vek.exe", true, true},
+          Row{"c:\\VEK-SCENARIOS\\vek.exe", true, true},
+          Row{"C:\\vek-scenarios-x\\vek.exe", true, false},
+          Row{"C:\\vek-scenariosvek.exe", true, false},
+          Row{"C:\\Bundle\\service\\vek.exe", true, true},
+          Row{"C:\\Bundle\\service\\vek.exe", false, false},
+          Row{"C:\\Bundle-other\\vek.exe", true, false}, Row{"vek.exe", true, false}}) {
         SCOPED_TRACE(row.program);
         FakeHost host;
         host.folders["C:\\vek-scenarios"] = own;
@@ -186,7 +253,8 @@ TEST(RunnerLeftovers, FinishRemovesOnlyTheTestsOwnAndCountsEverything) {
     host.services["vek-scm-client-test"] = "C:\\Elsewhere\\vek.exe";
 
     EXPECT_EQ(finish(host), 4);
-    EXPECT_THAT(host.removed, ElementsAre("vek-system-service", "C:\\vek-scenarios", "C:\\Bundle\\work"));
+    EXPECT_THAT(host.removed,
+                ElementsAre("vek-system-service", "C:\\vek-scenarios", "C:\\Bundle\\work"));
     EXPECT_EQ(host.folders.count("C:\\Program Files\\Vek"), 1u);
     EXPECT_EQ(host.services.count("vek-scm-client-test"), 1u);
 }

@@ -70,8 +70,8 @@ bool is_administrative(PSID sid) {
          {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid})
         if (detail::is_well_known(sid, type)) return true;
     PSID installer = nullptr;
-    if (!ConvertStringSidToSidW(
-            L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
+    if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                &installer))
         return false;
     bool same = EqualSid(sid, installer);
     LocalFree(installer);
@@ -98,8 +98,8 @@ public:
     bool is_administrator() override {
         SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
         PSID administrators = nullptr;
-        if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                      DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+        if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                      0, 0, 0, 0, 0, 0, &administrators))
             return false;
         BOOL member = FALSE;
         if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
@@ -115,32 +115,39 @@ public:
     void check_bundle() override {
         std::wstring bundle = windows_test::bundle_root();
         if (!platform_security().kept) {
-            say_wide(L"run-tests: who may change " + bundle + L" cannot be told here: this platform "
+            say_wide(
+                L"run-tests: who may change " + bundle +
+                L" cannot be told here: this platform "
                 L"does not keep a file's owner and permissions (given Administrators, one reads "
-                L"back as " + platform_security().read_back + L").");
+                L"back as " +
+                platform_security().read_back + L").");
             return;
         }
-        detail::FileHandle folder(CreateFileW(
-            long_form(bundle).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        detail::FileHandle folder(
+            CreateFileW(long_form(bundle).c_str(), READ_CONTROL,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         PSID owner = nullptr;
         PACL dacl = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        DWORD error = folder.valid() ? GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                                       &owner, nullptr, &dacl, nullptr, &descriptor)
-                                     : GetLastError();
+        DWORD error = folder.valid()
+                          ? GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                            &owner, nullptr, &dacl, nullptr, &descriptor)
+                          : GetLastError();
         if (error != ERROR_SUCCESS) {
-            say_wide(L"run-tests: WARNING: the permissions of " + bundle + L" cannot be read (error " +
-                std::to_wstring(error) + L").");
+            say_wide(L"run-tests: WARNING: the permissions of " + bundle +
+                     L" cannot be read (error " + std::to_wstring(error) + L").");
             return;
         }
         std::wstring who;
         auto add = [&who](const std::wstring& account) {
-            if (who.find(account) == std::wstring::npos) who += (who.empty() ? L"" : L", ") + account;
+            if (who.find(account) == std::wstring::npos)
+                who += (who.empty() ? L"" : L", ") + account;
         };
         // The owner may always change the permissions.
-        if (owner != nullptr && !is_administrative(owner)) add(detail::account_text(owner) + L" (its owner)");
+        if (owner != nullptr && !is_administrative(owner))
+            add(detail::account_text(owner) + L" (its owner)");
         if (dacl == nullptr) add(L"Everyone (it has no DACL)");
         constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
                                          FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
@@ -152,11 +159,14 @@ public:
                 continue;
             auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
             PSID sid = &entry->SidStart;
-            if ((entry->Mask & changing) != 0 && !is_administrative(sid)) add(detail::account_text(sid));
+            if ((entry->Mask & changing) != 0 && !is_administrative(sid))
+                add(detail::account_text(sid));
         }
         LocalFree(descriptor);
         if (!who.empty())
-            say_wide(L"run-tests: WARNING: " + who + L" can change " + bundle + L", whose programs "
+            say_wide(
+                L"run-tests: WARNING: " + who + L" can change " + bundle +
+                L", whose programs "
                 L"run as an administrator and as LocalSystem. Unpack the bundle into a folder that "
                 L"only administrators can write to, such as one below C:\\Program Files.");
     }
@@ -165,7 +175,8 @@ public:
     bool bundle_marked() override { return is_marker(bundle_file(marker_name)); }
     std::vector<std::string> test_folders() override {
         std::vector<std::string> folders;
-        for (const std::wstring& folder : windows_test::test_folders()) folders.push_back(utf8(folder));
+        for (const std::wstring& folder : windows_test::test_folders())
+            folders.push_back(utf8(folder));
         return folders;
     }
     FolderCheck check_folder(const std::string& folder) override {
@@ -191,7 +202,8 @@ public:
             config->lpBinaryPathName == nullptr)
             return std::string();
         std::string command_line = utf8(config->lpBinaryPathName);
-        if (command_line.starts_with('"')) return command_line.substr(1, command_line.find('"', 1) - 1);
+        if (command_line.starts_with('"'))
+            return command_line.substr(1, command_line.find('"', 1) - 1);
         return command_line;
     }
 
@@ -211,7 +223,8 @@ public:
         }
         for (int waited = 0; waited < 600; ++waited) {
             Handle still(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-            if (still.get() == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+            if (still.get() == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+                return true;
             Sleep(100);
         }
         return false;
@@ -258,9 +271,9 @@ public:
         std::wstring report = L"logs\\" + name + L".xml";
         // One an earlier run left must not count for this one.
         DeleteFileW(long_form(bundle_file(report)).c_str());
-        detail::FileHandle log(CreateFileW(long_form(bundle_file(L"logs\\" + name + L".log")).c_str(),
-                                           GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        detail::FileHandle log(
+            CreateFileW(long_form(bundle_file(L"logs\\" + name + L".log")).c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         ProcessOptions options;
         options.arguments = quote_argument(L"--gtest_output=xml:" + report);
         options.directory = windows_test::bundle_root();
@@ -271,8 +284,9 @@ public:
         // What would run only some tests, or some several times, is not this
         // run's: every test runs once.
         for (const wchar_t* variable :
-             {L"GTEST_FILTER", L"GTEST_ALSO_RUN_DISABLED_TESTS", L"GTEST_REPEAT", L"GTEST_FAIL_FAST",
-              L"GTEST_SHARD_INDEX", L"GTEST_TOTAL_SHARDS", L"GTEST_SHARD_STATUS_FILE", L"GTEST_OUTPUT"})
+             {L"GTEST_FILTER", L"GTEST_ALSO_RUN_DISABLED_TESTS", L"GTEST_REPEAT",
+              L"GTEST_FAIL_FAST", L"GTEST_SHARD_INDEX", L"GTEST_TOTAL_SHARDS",
+              L"GTEST_SHARD_STATUS_FILE", L"GTEST_OUTPUT"})
             options.environment.emplace_back(variable, std::nullopt);
         ProcessResult result = run_process(program, options);
         if (!result.started) return {ProgramRun::not_started, 0, result.start_error, std::nullopt};

@@ -23,24 +23,34 @@ std::string attribute(std::string_view tag, std::string_view key) {
         }
         std::string_view name = raw.substr(i + 1, end - i - 1);
         i = end;
-        if (name == "amp") value += '&';
-        else if (name == "lt") value += '<';
-        else if (name == "gt") value += '>';
-        else if (name == "quot") value += '"';
-        else if (name == "apos") value += '\'';
-        else if (name.starts_with("#x") && name.size() <= 4) value += static_cast<char>(std::strtol(std::string(name.substr(2)).c_str(), nullptr, 16));
+        if (name == "amp")
+            value += '&';
+        else if (name == "lt")
+            value += '<';
+        else if (name == "gt")
+            value += '>';
+        else if (name == "quot")
+            value += '"';
+        else if (name == "apos")
+            value += '\'';
+        else if (name.starts_with("#x") && name.size() <= 4)
+            value +=
+                static_cast<char>(std::strtol(std::string(name.substr(2)).c_str(), nullptr, 16));
     }
     return value;
 }
 
 std::string one_line(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
     return text;
 }
 
-std::string number(unsigned long value) { return std::to_string(value); }
+std::string number(unsigned long value) {
+    return std::to_string(value);
+}
 
 // An exit code as Windows shows it: a crash's NTSTATUS in hexadecimal.
 std::string exit_code_text(unsigned long code) {
@@ -105,7 +115,8 @@ std::optional<Report> read_report(std::string_view xml) {
             // The message begins with the file and line of the skip.
             std::string message = attribute(tag, "message");
             std::size_t line_end = message.find('\n');
-            why = line_end == std::string::npos ? std::string() : one_line(message.substr(line_end + 1));
+            why = line_end == std::string::npos ? std::string()
+                                                : one_line(message.substr(line_end + 1));
         } else if (in_case && tag == "</testcase") {
             count();
         }
@@ -117,31 +128,44 @@ std::optional<Report> read_report(std::string_view xml) {
 Judgement judge(const std::string& name, const ProgramRun& run) {
     const std::string log = " (output in logs\\" + name + ".log)";
     switch (run.how) {
-    case ProgramRun::missing:
-        return {0, 1, 0, {"FAIL  " + name + ": tests\\" + name + ".exe is missing from the bundle"}};
-    case ProgramRun::not_started:
-        return {0, 1, 0, {"FAIL  " + name + ": could not be started (error " + number(run.start_error) + ")"}};
-    case ProgramRun::timed_out:
-        return {0, 1, 0, {"FAIL  " + name + ": ended at the time limit, not finished" + log}};
-    case ProgramRun::ended:
-        break;
+        case ProgramRun::missing:
+            return {0,
+                    1,
+                    0,
+                    {"FAIL  " + name + ": tests\\" + name + ".exe is missing from the bundle"}};
+        case ProgramRun::not_started:
+            return {0,
+                    1,
+                    0,
+                    {"FAIL  " + name + ": could not be started (error " + number(run.start_error) +
+                     ")"}};
+        case ProgramRun::timed_out:
+            return {0, 1, 0, {"FAIL  " + name + ": ended at the time limit, not finished" + log}};
+        case ProgramRun::ended:
+            break;
     }
     std::optional<Report> report = run.report ? read_report(*run.report) : std::nullopt;
     if (!report)
-        return {0, 1, 0, {"FAIL  " + name + ": ended with exit code " + exit_code_text(run.exit_code) +
-                          " before reporting its tests" + log}};
+        return {0,
+                1,
+                0,
+                {"FAIL  " + name + ": ended with exit code " + exit_code_text(run.exit_code) +
+                 " before reporting its tests" + log}};
     Judgement judged{report->passed, report->failed, report->skipped, {}};
     // A failure GoogleTest puts in no test's result (one in a suite's set-up,
     // say) shows only in the exit code; a report of no test proves nothing.
-    if (judged.failed == 0 && (run.exit_code != 0 || judged.passed + judged.skipped == 0)) judged.failed = 1;
+    if (judged.failed == 0 && (run.exit_code != 0 || judged.passed + judged.skipped == 0))
+        judged.failed = 1;
     if (judged.failed == 0)
         judged.lines.push_back("PASS  " + name + ": " + number(judged.passed) + " passed, " +
                                number(judged.skipped) + " skipped");
     else
         judged.lines.push_back("FAIL  " + name + ": " + number(judged.passed) + " passed, " +
                                number(judged.failed) + " failed, " + number(judged.skipped) +
-                               " skipped (exit code " + exit_code_text(run.exit_code) + "; " + log.substr(2));
-    for (const std::string& line : report->not_run) judged.lines.push_back("      " + line);
+                               " skipped (exit code " + exit_code_text(run.exit_code) + "; " +
+                               log.substr(2));
+    for (const std::string& line : report->not_run)
+        judged.lines.push_back("      " + line);
     return judged;
 }
 
@@ -158,7 +182,8 @@ bool is_tests_own_program(Host& host, const std::string& program) {
     std::string full = host.full_path(path);
     if (full.empty()) return false;
     for (const std::string& folder : host.test_folders())
-        if (lies_below(host, full, folder) && host.check_folder(folder).state == FolderCheck::tests_own)
+        if (lies_below(host, full, folder) &&
+            host.check_folder(folder).state == FolderCheck::tests_own)
             return true;
     // Whoever can change the bundle's folder can change the runner too, so
     // its owner decides nothing (check_bundle warns). Never at the root of a
@@ -175,11 +200,12 @@ int start_clean(Host& host) {
     for (const std::string& name : test_services) {
         std::optional<std::string> program = host.service_program(name);
         if (program && !is_tests_own_program(host, *program)) {
-            host.say("A service named " + name + " is registered on this machine (its program: " +
-                     *program + ").");
-            host.say("These tests create and delete that service, and will not touch one they did "
-                     "not make: run them on a machine without it, such as a throw-away virtual "
-                     "machine.");
+            host.say("A service named " + name +
+                     " is registered on this machine (its program: " + *program + ").");
+            host.say(
+                "These tests create and delete that service, and will not touch one they did "
+                "not make: run them on a machine without it, such as a throw-away virtual "
+                "machine.");
             refused = true;
         }
     }
@@ -244,21 +270,23 @@ int finish(Host& host) {
 
 int run_tests(Host& host) {
     if (!host.is_administrator()) {
-        host.say("run-tests: run this as an administrator (from an elevated prompt): the tests "
-                 "register, start and delete services.");
+        host.say(
+            "run-tests: run this as an administrator (from an elevated prompt): the tests "
+            "register, start and delete services.");
         return 2;
     }
     host.check_bundle();
     switch (start_clean(host)) {
-    case 0:
-        break;
-    case 1:
-        host.say("run-tests: nothing was run, and nothing was changed.");
-        return 2;
-    default:
-        host.say("run-tests: what an earlier run left could not all be removed (see above); "
-                 "nothing was run.");
-        return 2;
+        case 0:
+            break;
+        case 1:
+            host.say("run-tests: nothing was run, and nothing was changed.");
+            return 2;
+        default:
+            host.say(
+                "run-tests: what an earlier run left could not all be removed (see above); "
+                "nothing was run.");
+            return 2;
     }
 
     int passed = 0, failed = 0, skipped = 0;
@@ -272,12 +300,12 @@ int run_tests(Host& host) {
         passed += judged.passed;
         failed += judged.failed;
         skipped += judged.skipped;
-        for (const std::string& line : judged.lines) host.say(line);
+        for (const std::string& line : judged.lines)
+            host.say(line);
     }
     // Whatever a program left outside the bundle is a failure of its own.
     failed += finish(host);
-    if (skipped > 0)
-        host.say(number(skipped) + " skipped, each named above with the reason.");
+    if (skipped > 0) host.say(number(skipped) + " skipped, each named above with the reason.");
     host.say(number(passed) + " passed, " + number(failed) + " failed");
     return failed > 0 ? 1 : 0;
 }

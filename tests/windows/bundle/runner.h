@@ -23,8 +23,7 @@ namespace vek::bundle {
 
 // The services the tests register and the folders outside the bundle they
 // make (each with the marker), all removed again by the tests that made them.
-inline const std::vector<std::string> test_services = {"vek-system-service",
-                                                        "vek-scm-client-test"};
+inline const std::vector<std::string> test_services = {"vek-system-service", "vek-scm-client-test"};
 
 struct FolderCheck {
     enum State { missing, tests_own, foreign } state = missing;

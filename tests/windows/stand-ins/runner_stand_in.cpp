@@ -60,23 +60,26 @@ void report(const std::wstring& command_line, const std::string& cases) {
     if (at == std::wstring::npos) return;
     std::wstring path = command_line.substr(at + flag.size());
     path = path.substr(0, path.find(L'"'));
-    write(path, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"AllTests\">\n"
-                "  <testsuite name=\"Stand\">\n" + cases + "  </testsuite>\n</testsuites>\n");
+    write(path,
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"AllTests\">\n"
+          "  <testsuite name=\"Stand\">\n" +
+              cases + "  </testsuite>\n</testsuites>\n");
 }
 
-const std::string passed = "    <testcase name=\"In\" status=\"run\" result=\"completed\" classname=\"Stand\" />\n";
-const std::string failed = "    <testcase name=\"In\" status=\"run\" result=\"completed\" classname=\"Stand\">\n"
-                           "      <failure message=\"as asked\" type=\"\"></failure>\n    </testcase>\n";
+const std::string passed =
+    "    <testcase name=\"In\" status=\"run\" result=\"completed\" classname=\"Stand\" />\n";
+const std::string failed =
+    "    <testcase name=\"In\" status=\"run\" result=\"completed\" classname=\"Stand\">\n"
+    "      <failure message=\"as asked\" type=\"\"></failure>\n    </testcase>\n";
 
 bool register_service() {
     std::wstring command_line = L"\"" + own_path() + L"\"";
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) return false;
-    SC_HANDLE service = CreateServiceW(manager, L"vek-scm-client-test", L"vek-scm-client-test",
-                                       SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                       command_line.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                       nullptr);
+    SC_HANDLE service = CreateServiceW(
+        manager, L"vek-scm-client-test", L"vek-scm-client-test", SERVICE_QUERY_STATUS,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, command_line.c_str(),
+        nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service != nullptr) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return service != nullptr;
@@ -95,10 +98,9 @@ int main() {
     if (name == L"exits_3_test.exe") return report(command_line, passed), 3;
     if (name == L"no_tests_test.exe") return report(command_line, ""), 0;
     if (name == L"leaves_service_test.exe") {
-        for (const wchar_t* variable :
-             {L"GTEST_FILTER", L"GTEST_ALSO_RUN_DISABLED_TESTS", L"GTEST_REPEAT",
-              L"GTEST_FAIL_FAST", L"GTEST_SHARD_INDEX", L"GTEST_TOTAL_SHARDS",
-              L"GTEST_SHARD_STATUS_FILE"})
+        for (const wchar_t* variable : {L"GTEST_FILTER", L"GTEST_ALSO_RUN_DISABLED_TESTS",
+                                        L"GTEST_REPEAT", L"GTEST_FAIL_FAST", L"GTEST_SHARD_INDEX",
+                                        L"GTEST_TOTAL_SHARDS", L"GTEST_SHARD_STATUS_FILE"})
             if (GetEnvironmentVariableW(variable, nullptr, 0) > 0) return 5;
         if (!register_service()) return 4;
         return report(command_line, passed), 0;
