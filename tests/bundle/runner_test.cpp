@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <map>
 
 namespace vek::bundle {
@@ -55,104 +54,46 @@ TEST(RunnerCounting, CountsEachWayAProgramCanEnd) {
     struct Row {
         const char* what;
         ProgramRun run;
-        int passed, failed, skipped;
+        int counts[3];  // passed, failed, skipped
         std::vector<std::string> lines;
     };
-    const std::string whole = report(passes + fails);
+    const std::string whole = report(passes + fails), log = " (output in logs\\p.log)";
+    const std::string why = "      skipped S.Skips: no <Windows> here at all";
+    constexpr auto ended = ProgramRun::ended;
+    // clang-format off
     const Row rows[] = {
-        {"passed",
-         {ProgramRun::ended, 0, 0, report(passes + passes)},
-         2,
-         0,
-         0,
-         {"PASS  p: 2 passed, 0 skipped"}},
-        {"failed",
-         {ProgramRun::ended, 1, 0, whole},
-         1,
-         1,
-         0,
+        {"passed", {ended, 0, 0, report(passes + passes)}, {2, 0, 0}, {"PASS  p: 2 passed, 0 skipped"}},
+        {"failed", {ended, 1, 0, whole}, {1, 1, 0},
          {"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 1; output in logs\\p.log)"}},
-        {"skipped, with the reason on one line",
-         {ProgramRun::ended, 0, 0, report(passes + skips)},
-         1,
-         0,
-         1,
-         {"PASS  p: 1 passed, 1 skipped", "      skipped S.Skips: no <Windows> here at all"}},
-        {"disabled: not counted",
-         {ProgramRun::ended, 0, 0, report(passes + disabled)},
-         1,
-         0,
-         0,
+        {"skipped, the reason on one line", {ended, 0, 0, report(passes + skips)}, {1, 0, 1},
+         {"PASS  p: 1 passed, 1 skipped", why}},
+        {"disabled: not counted", {ended, 0, 0, report(passes + disabled)}, {1, 0, 0},
          {"PASS  p: 1 passed, 0 skipped"}},
-        {"only disabled",
-         {ProgramRun::ended, 0, 0, report(disabled)},
-         0,
-         1,
-         0,
+        {"only disabled", {ended, 0, 0, report(disabled)}, {0, 1, 0},
          {"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
-        {"no test at all",
-         {ProgramRun::ended, 0, 0, empty},
-         0,
-         1,
-         0,
+        {"no test at all", {ended, 0, 0, empty}, {0, 1, 0},
          {"FAIL  p: 0 passed, 1 failed, 0 skipped (exit code 0; output in logs\\p.log)"}},
-        {"only skipped, exit code 1 (a suite's set-up failed)",
-         {ProgramRun::ended, 1, 0, report(skips)},
-         0,
-         1,
-         1,
-         {"FAIL  p: 0 passed, 1 failed, 1 skipped (exit code 1; output in logs\\p.log)",
-          "      skipped S.Skips: no <Windows> here at all"}},
-        {"passed, but exit code 3",
-         {ProgramRun::ended, 3, 0, report(passes)},
-         1,
-         1,
-         0,
+        {"only skipped, exit code 1 (a suite's set-up failed)", {ended, 1, 0, report(skips)}, {0, 1, 1},
+         {"FAIL  p: 0 passed, 1 failed, 1 skipped (exit code 1; output in logs\\p.log)", why}},
+        {"passed, but exit code 3", {ended, 3, 0, report(passes)}, {1, 1, 0},
          {"FAIL  p: 1 passed, 1 failed, 0 skipped (exit code 3; output in logs\\p.log)"}},
-        {"truncated report",
-         {ProgramRun::ended, 0, 0, whole.substr(0, whole.size() - 20)},
-         0,
-         1,
-         0,
-         {"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
-        {"crash before the report",
-         {ProgramRun::ended, 0xC0000005, 0, std::nullopt},
-         0,
-         1,
-         0,
-         {"FAIL  p: ended with exit code 0xC0000005 before reporting its tests (output in "
-          "logs\\p.log)"}},
-        {"a report that is no XML",
-         {ProgramRun::ended, 0, 0, std::string("{\"tests\": 1}")},
-         0,
-         1,
-         0,
-         {"FAIL  p: ended with exit code 0 before reporting its tests (output in logs\\p.log)"}},
-        {"ended at the time limit",
-         {ProgramRun::timed_out, 1460, 0, report(passes)},
-         0,
-         1,
-         0,
-         {"FAIL  p: ended at the time limit, not finished (output in logs\\p.log)"}},
-        {"missing",
-         {ProgramRun::missing},
-         0,
-         1,
-         0,
-         {"FAIL  p: tests\\p.exe is missing from the bundle"}},
-        {"not started",
-         {ProgramRun::not_started, 0, 193},
-         0,
-         1,
-         0,
+        {"truncated report", {ended, 0, 0, whole.substr(0, whole.size() - 20)}, {0, 1, 0},
+         {"FAIL  p: ended with exit code 0 before reporting its tests" + log}},
+        {"a crash before the report", {ended, 0xC0000005, 0, std::nullopt}, {0, 1, 0},
+         {"FAIL  p: ended with exit code 0xC0000005 before reporting its tests" + log}},
+        {"a report that is no XML", {ended, 0, 0, std::string("{\"tests\": 1}")}, {0, 1, 0},
+         {"FAIL  p: ended with exit code 0 before reporting its tests" + log}},
+        {"ended at the time limit", {ProgramRun::timed_out, 1460, 0, report(passes)}, {0, 1, 0},
+         {"FAIL  p: ended at the time limit, not finished" + log}},
+        {"missing", {ProgramRun::missing}, {0, 1, 0}, {"FAIL  p: tests\\p.exe is missing from the bundle"}},
+        {"not started", {ProgramRun::not_started, 0, 193}, {0, 1, 0},
          {"FAIL  p: could not be started (error 193)"}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Judgement judged = judge("p", row.run);
-        EXPECT_EQ(judged.passed, row.passed);
-        EXPECT_EQ(judged.failed, row.failed);
-        EXPECT_EQ(judged.skipped, row.skipped);
+        EXPECT_THAT((std::vector{judged.passed, judged.failed, judged.skipped}), ElementsAreArray(row.counts));
         EXPECT_THAT(judged.lines, ElementsAreArray(row.lines));
     }
 }
@@ -200,8 +141,7 @@ public:
     }
     std::optional<std::vector<std::string>> program_names() override {
         std::vector<std::string> names;
-        for (const auto& [name, run] : programs)
-            names.push_back(name);
+        for (const auto& [name, run] : programs) names.push_back(name);
         return names;
     }
     // What a program makes outside the bundle and leaves there.
@@ -223,20 +163,17 @@ TEST(RunnerLeftovers, TakesAServiceAsTheTestsOwnOnlyBelowTheirFolders) {
         bool marked;
         bool own;
     };
-    for (const Row& row :
-         {Row{"C:\\vek-scenarios\\s\\vek.exe", true, true},
-          Row{"c:\\VEK-SCENARIOS\\vek.exe", true, true},
-          Row{"C:\\vek-scenarios-x\\vek.exe", true, false},
-          Row{"C:\\vek-scenariosvek.exe", true, false},
-          Row{"C:\\Bundle\\service\\vek.exe", true, true},
-          Row{"C:\\Bundle\\service\\vek.exe", false, false},
-          Row{"C:\\Bundle-other\\vek.exe", true, false}, Row{"vek.exe", true, false}}) {
+    // clang-format off
+    for (const Row& row : {Row{"C:\\vek-scenarios\\s\\vek.exe", true, true}, Row{"c:\\VEK-SCENARIOS\\vek.exe", true, true},
+                           Row{"C:\\vek-scenarios-x\\vek.exe", true, false}, Row{"C:\\vek-scenariosvek.exe", true, false},
+                           Row{"C:\\Bundle\\service\\vek.exe", true, true}, Row{"C:\\Bundle\\service\\vek.exe", false, false},
+                           Row{"C:\\Bundle-other\\vek.exe", true, false}, Row{"vek.exe", true, false}}) {
+        // clang-format on
         SCOPED_TRACE(row.program);
         FakeHost host;
         host.folders["C:\\vek-scenarios"] = own;
         host.marked = row.marked;
-        std::string program(row.program, row.program + std::strlen(row.program));
-        host.services["vek-system-service"] = program;
+        host.services["vek-system-service"] = row.program;
 
         EXPECT_EQ(start_clean(host), row.own ? 0 : 1);
         EXPECT_EQ(host.services.count("vek-system-service"), row.own ? 0u : 1u);

@@ -41,8 +41,7 @@ std::string attribute(std::string_view tag, std::string_view key) {
 }
 
 std::string one_line(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
     return text;
@@ -126,31 +125,20 @@ std::optional<Report> read_report(std::string_view xml) {
 }
 
 Judgement judge(const std::string& name, const ProgramRun& run) {
-    const std::string log = " (output in logs\\" + name + ".log)";
-    switch (run.how) {
-        case ProgramRun::missing:
-            return {0,
-                    1,
-                    0,
-                    {"FAIL  " + name + ": tests\\" + name + ".exe is missing from the bundle"}};
-        case ProgramRun::not_started:
-            return {0,
-                    1,
-                    0,
-                    {"FAIL  " + name + ": could not be started (error " + number(run.start_error) +
-                     ")"}};
-        case ProgramRun::timed_out:
-            return {0, 1, 0, {"FAIL  " + name + ": ended at the time limit, not finished" + log}};
-        case ProgramRun::ended:
-            break;
-    }
+    const std::string log = "output in logs\\" + name + ".log";
+    auto failed = [&](const std::string& why) {
+        return Judgement{0, 1, 0, {"FAIL  " + name + ": " + why}};
+    };
+    if (run.how == ProgramRun::missing)
+        return failed("tests\\" + name + ".exe is missing from the bundle");
+    if (run.how == ProgramRun::not_started)
+        return failed("could not be started (error " + number(run.start_error) + ")");
+    if (run.how == ProgramRun::timed_out)
+        return failed("ended at the time limit, not finished (" + log + ")");
     std::optional<Report> report = run.report ? read_report(*run.report) : std::nullopt;
     if (!report)
-        return {0,
-                1,
-                0,
-                {"FAIL  " + name + ": ended with exit code " + exit_code_text(run.exit_code) +
-                 " before reporting its tests" + log}};
+        return failed("ended with exit code " + exit_code_text(run.exit_code) +
+                      " before reporting its tests (" + log + ")");
     Judgement judged{report->passed, report->failed, report->skipped, {}};
     // A failure GoogleTest puts in no test's result (one in a suite's set-up,
     // say) shows only in the exit code; a report of no test proves nothing.
@@ -162,10 +150,9 @@ Judgement judge(const std::string& name, const ProgramRun& run) {
     else
         judged.lines.push_back("FAIL  " + name + ": " + number(judged.passed) + " passed, " +
                                number(judged.failed) + " failed, " + number(judged.skipped) +
-                               " skipped (exit code " + exit_code_text(run.exit_code) + "; " +
-                               log.substr(2));
-    for (const std::string& line : report->not_run)
-        judged.lines.push_back("      " + line);
+                               " skipped (exit code " + exit_code_text(run.exit_code) + "; " + log +
+                               ")");
+    for (const std::string& line : report->not_run) judged.lines.push_back("      " + line);
     return judged;
 }
 
@@ -300,8 +287,7 @@ int run_tests(Host& host) {
         passed += judged.passed;
         failed += judged.failed;
         skipped += judged.skipped;
-        for (const std::string& line : judged.lines)
-            host.say(line);
+        for (const std::string& line : judged.lines) host.say(line);
     }
     // Whatever a program left outside the bundle is a failure of its own.
     failed += finish(host);
