@@ -15,7 +15,8 @@
 namespace vek::windows_test {
 
 struct ChildOptions : ProcessOptions {
-    // As console = Console::own_hidden.
+    // The same as console = Console::own_hidden, by the name the runner's
+    // tests ask for it.
     bool own_console = false;
 };
 

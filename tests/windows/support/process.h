@@ -185,7 +185,7 @@ inline ProcessResult run_process(const std::wstring& program,
     }
 
     STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = theirs[0].get();
     startup.StartupInfo.hStdOutput = theirs[1].get();
@@ -194,7 +194,8 @@ inline ProcessResult run_process(const std::wstring& program,
     if (options.console == ProcessOptions::Console::detached) flags |= DETACHED_PROCESS;
     if (options.console == ProcessOptions::Console::own_hidden) flags |= CREATE_NO_WINDOW;
     // The child inherits exactly its streams, not whatever else of this
-    // process's is inheritable at the moment (Wine 8 keeps to the list too).
+    // process's is inheritable at the moment (Wine 8 keeps to the list too,
+    // measured).
     SIZE_T list_size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
     std::vector<char> list_buffer(list_size);
@@ -203,6 +204,7 @@ inline ProcessResult run_process(const std::wstring& program,
     if (listed && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                             inherited.data(), inherited.size() * sizeof(HANDLE),
                                             nullptr, nullptr)) {
+        startup.StartupInfo.cb = sizeof startup;
         startup.lpAttributeList = list;
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
@@ -242,7 +244,7 @@ inline ProcessResult run_process(const std::wstring& program,
     }
     ProcessResult result;
     result.start_error = created ? 0 : GetLastError();
-    if (startup.lpAttributeList != nullptr) DeleteProcThreadAttributeList(list);
+    if (listed) DeleteProcThreadAttributeList(list);
     // The child holds its own copies now; these must go, or the reads below
     // would never see the end.
     for (detail::OwnedHandle& handle : theirs) handle.reset();
