@@ -144,29 +144,17 @@ protected:
     // most 5) fails the test and is ended.
     static DWORD msiexec(const std::wstring& arguments, const std::wstring& log,
                          const std::function<void()>& watch = [] {}) {
-        std::wstring command_line =
-            L"msiexec.exe " + arguments + L" /qn /l*v \"" + log_of(log) + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(system_program(L"msiexec.exe").c_str(), command_line.data(), nullptr,
-                            nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-            ADD_FAILURE() << "cannot start msiexec: " << GetLastError();
-            return 0xFFFFFFFF;
-        }
-        CloseHandle(process.hThread);
-        const ULONGLONG deadline = GetTickCount64() + 10 * 60 * 1000;
-        while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
-            watch();
-            if (GetTickCount64() < deadline) continue;
+        ProcessOptions options;
+        options.arguments = arguments + L" /qn /l*v \"" + log_of(log) + L"\"";
+        options.out = options.err = Stream::none;
+        options.console = ProcessOptions::Console::inherited;
+        options.time_limit_ms = 10 * 60 * 1000;
+        options.watch = watch;
+        ProcessResult run = run_process(system_program(L"msiexec.exe"), options);
+        if (!run.started) ADD_FAILURE() << "cannot start msiexec: " << run.start_error;
+        if (run.timed_out)
             ADD_FAILURE() << "msiexec " << utf8(arguments) << " did not end within 10 minutes";
-            TerminateProcess(process.hProcess, 0xFFFFFFFF);
-            WaitForSingleObject(process.hProcess, INFINITE);
-        }
-        DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        return code;
+        return run.exit_code;
     }
     static DWORD install(const Package& package, const std::wstring& log,
                          const std::function<void()>& watch = [] {}) {

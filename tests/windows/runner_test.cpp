@@ -55,17 +55,13 @@ void write_file(const std::wstring& path, const std::string& bytes) {
 // Runs a program of the host (under Wine only) with `arguments`, which it
 // gets as they are.
 bool run_host_program(const std::wstring& program, const std::wstring& arguments) {
-    std::wstring command_line = program + L" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS, nullptr, nullptr, &startup, &process))
-        return false;
-    detail::OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
+    ProcessOptions options;
+    options.arguments = arguments;
+    options.out = options.err = Stream::none;
     // The host program's end cannot be waited for from here; what it made
     // can.
-    return true;
+    options.wait = false;
+    return run_process(program, options).started;
 }
 
 // Makes `link` a link to the folder `target` as this platform lets a user

@@ -15,7 +15,6 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -61,125 +60,6 @@ std::wstring own_program() {
     DWORD length = GetModuleFileNameW(nullptr, buffer.data(), 32768);
     buffer.resize(length);
     return buffer;
-}
-
-std::string read_all(HANDLE pipe) {
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-    return text;
-}
-
-struct Outcome {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
-};
-
-using vek::windows_test::under_wine;
-
-// A path as the host sees it, under Wine.
-std::wstring linux_path(const std::wstring& windows) {
-    return vek::windows_test::wide(vek::windows_test::host_path(windows));
-}
-
-std::string read_file(const std::wstring& path) {
-    std::string text;
-    HANDLE file = CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    text = read_all(file);
-    CloseHandle(file);
-    return text;
-}
-
-// Wine starts no Windows program deeper than MAX_PATH (CreateProcessW fails
-// with 2), but its own launcher does, given the Linux path. A Linux process
-// started from Wine does not take standard handles, so the shell sends the
-// streams and the exit code to files in `scratch`.
-Outcome run_through_wine_launcher(const std::wstring& program, const std::wstring& arguments,
-                                  const std::wstring& scratch) {
-    Outcome outcome;
-    std::wstring out = scratch + L"\\launch.out", err = scratch + L"\\launch.err",
-                 code = scratch + L"\\launch.code";
-    std::wstring command_line = L"sh -c \"wine '" + linux_path(program) + L"' " + arguments +
-                                L" >'" + linux_path(out) + L"' 2>'" + linux_path(err) +
-                                L"'; echo $? >'" + linux_path(code) + L".part'; mv '" +
-                                linux_path(code) + L".part' '" + linux_path(code) + L"'\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", command_line.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "starting the launcher failed with " << GetLastError();
-        return outcome;
-    }
-    CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hProcess);
-    // The code file appears last, whole.
-    for (int waited = 0; waited < 600; ++waited) {
-        if (GetFileAttributesW(long_form(code).c_str()) != INVALID_FILE_ATTRIBUTES) break;
-        Sleep(100);
-    }
-    std::string code_text = read_file(code);
-    if (code_text.empty()) {
-        ADD_FAILURE() << "the launcher gave no exit code";
-        return outcome;
-    }
-    outcome.exit_code = static_cast<DWORD>(std::stoul(code_text));
-    outcome.out = read_file(out);
-    outcome.err = read_file(err);
-    return outcome;
-}
-
-// Runs `program` with `arguments`, its standard output and error read
-// through pipes, and waits for it to end. A program deeper than MAX_PATH is
-// started by its verbatim path, or under Wine through its launcher, with
-// `scratch` as a folder for its output.
-Outcome run(const std::wstring& program, const std::wstring& arguments,
-            const std::wstring& scratch = {}) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out_read, out_write, err_read, err_write;
-    CreatePipe(&out_read, &out_write, &inherit, 0);
-    CreatePipe(&err_read, &err_write, &inherit, 0);
-    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
-    std::wstring application = program.size() < MAX_PATH ? program : long_form(program);
-    std::wstring command_line = L"\"" + program + L"\" " + arguments;
-    PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                  0, nullptr, nullptr, &startup, &process);
-    DWORD start_error = GetLastError();
-    CloseHandle(out_write);
-    CloseHandle(err_write);
-    if (!started) {
-        CloseHandle(out_read);
-        CloseHandle(err_read);
-        if (under_wine() && !scratch.empty())
-            return run_through_wine_launcher(program, arguments, scratch);
-        ADD_FAILURE() << "CreateProcessW failed with " << start_error;
-        return {};
-    }
-    Outcome outcome;
-    std::thread err_reader([&] { outcome.err = read_all(err_read); });
-    outcome.out = read_all(out_read);
-    err_reader.join();
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    CloseHandle(out_read);
-    CloseHandle(err_read);
-    return outcome;
 }
 
 // A path of printable characters as the report shows it, without the
@@ -233,12 +113,12 @@ TEST_F(ServiceExecutable, IsFoundByADeepCopyOfAProgram) {
     ASSERT_TRUE(CopyFileW(long_form(own_program()).c_str(), long_form(copy).c_str(), FALSE))
         << "error " << GetLastError();
 
-    SetEnvironmentVariableW(L"VEK_CHILD_LOCATE", L"1");
-    Outcome outcome = run(copy,
-                          L"--gtest_also_run_disabled_tests "
-                          L"--gtest_filter=Child.DISABLED_LocateServiceExecutable",
-                          root_);
-    SetEnvironmentVariableW(L"VEK_CHILD_LOCATE", nullptr);
+    // Under Wine a program this deep is run from the host's shell.
+    vek::windows_test::ChildOptions options;
+    options.arguments =
+        L"--gtest_also_run_disabled_tests --gtest_filter=Child.DISABLED_LocateServiceExecutable";
+    options.environment = {{L"VEK_CHILD_LOCATE", L"1"}};
+    auto outcome = vek::windows_test::run_child(copy, options);
 
     std::string expected = "FOUND[" +
                            *vek::utf16_to_utf8(u16(deep + L"\\vek-system-service.exe")) + "]";
@@ -261,7 +141,7 @@ TEST_F(ServiceExecutable, MissingIsReportedWithTheEscapedPath) {
     std::wstring copy = folder + L"\\vek-system-service-setup.exe";
     ASSERT_TRUE(CopyFileW(installer.c_str(), copy.c_str(), FALSE)) << "error " << GetLastError();
 
-    Outcome outcome = run(copy, L"");
+    auto outcome = vek::windows_test::run_child(copy);
     EXPECT_EQ(outcome.exit_code, 1u);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "Error: Bin path not exists: \"" + escaped(root_) +
@@ -276,7 +156,7 @@ TEST_F(ServiceExecutable, MissingBesideADeepInstallerIsReportedWithTheWholePath)
     ASSERT_TRUE(CopyFileW(long_form(installer).c_str(), long_form(copy).c_str(), FALSE))
         << "error " << GetLastError();
 
-    Outcome outcome = run(copy, L"", root_);
+    auto outcome = vek::windows_test::run_child(copy);
     EXPECT_EQ(outcome.exit_code, 1u);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "Error: Bin path not exists: \"" + escaped(deep) +
