@@ -30,7 +30,7 @@ ChildResult run_in_bundle(const std::wstring& program, const std::wstring& argum
                           ChildOptions options = {}) {
     options.arguments = arguments;
     options.directory = bundle;
-    options.own_console = true;
+    options.console = ProcessOptions::Console::own_hidden;
     return run_child(program, options);
 }
 

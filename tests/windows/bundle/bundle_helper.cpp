@@ -244,7 +244,7 @@ public:
                                     static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
     }
     std::optional<std::vector<std::string>> program_names() override {
-        std::optional<std::string> list = read_file(bundle_file(L"tests\\test-programs.txt"));
+        std::optional<std::string> list = file_content(bundle_file(L"tests\\test-programs.txt"));
         if (!list) return std::nullopt;
         std::vector<std::string> names;
         std::size_t at = 0;
@@ -291,22 +291,9 @@ public:
         ProcessResult result = run_process(program, options);
         if (!result.started) return {ProgramRun::not_started, 0, result.start_error, std::nullopt};
         if (result.timed_out) return {ProgramRun::timed_out, result.exit_code, 0, std::nullopt};
-        return {ProgramRun::ended, result.exit_code, 0, read_file(bundle_file(report))};
+        return {ProgramRun::ended, result.exit_code, 0, file_content(bundle_file(report))};
     }
 
-private:
-    // The whole content of a file; none when it cannot be read.
-    static std::optional<std::string> read_file(const std::wstring& path) {
-        detail::FileHandle file(CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!file.valid()) return std::nullopt;
-        std::string content;
-        char buffer[16384];
-        DWORD got = 0;
-        while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-            content.append(buffer, got);
-        return content;
-    }
 };
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,20 @@ inline bool remove_link(const std::wstring& full) {
 }
 
 }  // namespace detail
+
+// The whole content of a file, or nothing when it cannot be read.
+inline std::optional<std::string> file_content(const std::wstring& path) {
+    detail::FileHandle file(CreateFileW(long_form(path).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+        content.append(buffer, got);
+    return content;
+}
 
 // Removes `path` with everything inside it, read-only files included; a
 // missing path is fine. A link inside (a junction or a symbolic link) is

@@ -14,11 +14,7 @@
 
 namespace vek::windows_test {
 
-struct ChildOptions : ProcessOptions {
-    // The same as console = Console::own_hidden, by the name the runner's
-    // tests ask for it.
-    bool own_console = false;
-};
+using ChildOptions = ProcessOptions;
 
 using ChildResult = ProcessResult;
 
@@ -36,20 +32,6 @@ inline std::string host_path(const std::wstring& path) {
     return out;
 }
 
-// The whole content of a file, or nothing when it cannot be read.
-inline std::optional<std::string> file_content(const std::wstring& path) {
-    detail::OwnedHandle file(CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::string content;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-        content.append(buffer, got);
-    return content;
-}
-
 // Runs `program` from the host's shell, as `wine <program>`, with its
 // standard output and standard error in files. For programs that Wine's
 // CreateProcessW cannot start (see try_run_child). The shell is started
@@ -61,7 +43,7 @@ inline std::optional<std::string> file_content(const std::wstring& path) {
 inline ChildResult run_child_from_host(const std::wstring& program, const ChildOptions& options) {
     if (options.in != Stream::none || options.out != Stream::captured ||
         options.err != Stream::captured || options.output_file != nullptr ||
-        options.console != ProcessOptions::Console::detached || options.own_console ||
+        options.console != ProcessOptions::Console::detached ||
         options.without_administrators || options.watch || !options.wait ||
         options.arguments.find_first_of(L"\"'\\$`;&|<>()[]{}*?~#!") != std::wstring::npos) {
         ADD_FAILURE() << "a program this deep runs only with plain arguments and streams";
@@ -127,9 +109,7 @@ inline ChildResult run_child_from_host(const std::wstring& program, const ChildO
 inline std::optional<ChildResult> try_run_child(const std::wstring& program,
                                                 const ChildOptions& options = {}) {
     if (program.size() >= MAX_PATH && under_wine()) return run_child_from_host(program, options);
-    ProcessOptions process = options;
-    if (options.own_console) process.console = ProcessOptions::Console::own_hidden;
-    ChildResult result = run_process(program, process);
+    ChildResult result = run_process(program, options);
     if (!result.started) {
         SetLastError(result.start_error);
         return std::nullopt;
