@@ -123,7 +123,7 @@ public:
                 platform_security().read_back + L").");
             return;
         }
-        detail::FileHandle folder(
+        detail::OwnedHandle folder(
             CreateFileW(long_form(bundle).c_str(), READ_CONTROL,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -271,7 +271,7 @@ public:
         std::wstring report = L"logs\\" + name + L".xml";
         // One an earlier run left must not count for this one.
         DeleteFileW(long_form(bundle_file(report)).c_str());
-        detail::FileHandle log(
+        detail::OwnedHandle log(
             CreateFileW(long_form(bundle_file(L"logs\\" + name + L".log")).c_str(), GENERIC_WRITE,
                         FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         ProcessOptions options;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "../bundle/runner.h"
+#include "process.h"
 #include "text.h"
 #include "windows_api.h"
 
@@ -56,22 +57,6 @@ inline constexpr wchar_t marker_name[] = L"vek-tests.marker";
 
 namespace detail {
 
-// A handle closed on scope exit; INVALID_HANDLE_VALUE and NULL both mean none.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (valid()) CloseHandle(handle_);
-    }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 constexpr DWORD no_such_entry = INVALID_FILE_ATTRIBUTES;
 
 // Whether `attributes` are those of a link: a junction or a symbolic link,
@@ -88,10 +73,11 @@ inline bool is_link(DWORD attributes) {
 // is empty (measured, Wine 8): there the link is left, with
 // ERROR_NOT_SUPPORTED as the last error.
 inline bool remove_link(const std::wstring& full) {
-    FileHandle link(CreateFileW(full.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    OwnedHandle link(CreateFileW(full.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr));
     if (!link.valid()) return false;
     BY_HANDLE_FILE_INFORMATION opened{};
     if (!GetFileInformationByHandle(link.get(), &opened)) return false;
@@ -108,9 +94,9 @@ inline bool remove_link(const std::wstring& full) {
 
 // The whole content of a file, or nothing when it cannot be read.
 inline std::optional<std::string> file_content(const std::wstring& path) {
-    detail::FileHandle file(CreateFileW(long_form(path).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    detail::OwnedHandle file(CreateFileW(long_form(path).c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.valid()) return std::nullopt;
     std::string content;
     char buffer[4096];
@@ -139,7 +125,7 @@ inline bool remove_path(const std::wstring& path) {
         SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(full.c_str()) != 0;
 
-    detail::FileHandle folder(CreateFileW(
+    detail::OwnedHandle folder(CreateFileW(
         full.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -227,7 +213,7 @@ inline bool make_protected_folder(const std::wstring& path) {
 // test uses inside is made fresh, and inherits it. False, with the
 // platform's code as the last error, when it cannot be given.
 inline bool protect_folder(const std::wstring& path) {
-    detail::FileHandle folder(CreateFileW(
+    detail::OwnedHandle folder(CreateFileW(
         long_form(path).c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -301,9 +287,9 @@ inline const PlatformSecurity& platform_security() {
         SECURITY_ATTRIBUTES given{sizeof given, nullptr, FALSE};
         ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"O:BAD:P(A;;FA;;;BA)", SDDL_REVISION_1, &given.lpSecurityDescriptor, nullptr);
-        detail::FileHandle file(CreateFileW(long_form(probe).c_str(), READ_CONTROL | DELETE, 0,
-                                            &given, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE,
-                                            nullptr));
+        detail::OwnedHandle file(CreateFileW(long_form(probe).c_str(), READ_CONTROL | DELETE, 0,
+                                             &given, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE,
+                                             nullptr));
         DWORD error = file.valid() ? ERROR_SUCCESS : GetLastError();
         LocalFree(given.lpSecurityDescriptor);
         PSID owner = nullptr;
@@ -366,11 +352,11 @@ inline std::wstring account_text(PSID sid) {
 // what it points to) has no owner that is_trusted_owner trusts, as the end of
 // a sentence that names it; empty when it has one.
 inline std::wstring untrusted_owner(const std::wstring& full) {
-    FileHandle handle(CreateFileW(full.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+    OwnedHandle handle(CreateFileW(full.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr));
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD error = handle.valid() ? GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
@@ -402,7 +388,9 @@ using vek::bundle::FolderCheck;
 // standard user cannot give them (is_trusted_owner): a marker alone is
 // something anyone who can make the folder can make too.
 inline FolderCheck check_folder(const std::wstring& folder) {
-    auto foreign = [](const std::wstring& why) { return FolderCheck{FolderCheck::foreign, utf8(why)}; };
+    auto foreign = [](const std::wstring& why) {
+        return FolderCheck{FolderCheck::foreign, utf8(why)};
+    };
     std::wstring full = long_form(folder);
     DWORD attributes = GetFileAttributesW(full.c_str());
     if (attributes == detail::no_such_entry) {

@@ -84,9 +84,10 @@ public:
     OwnedHandle& operator=(const OwnedHandle&) = delete;
     ~OwnedHandle() { reset(); }
     HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE* out() { return &handle_; }
     void reset() {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (valid()) CloseHandle(handle_);
         handle_ = nullptr;
     }
 
