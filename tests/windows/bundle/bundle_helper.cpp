@@ -149,19 +149,8 @@ public:
         if (owner != nullptr && !is_administrative(owner))
             add(detail::account_text(owner) + L" (its owner)");
         if (dacl == nullptr) add(L"Everyone (it has no DACL)");
-        constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                         FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-                                         WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-        for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-            ACE_HEADER* header = nullptr;
-            if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
-                header->AceType != ACCESS_ALLOWED_ACE_TYPE)
-                continue;
-            auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-            PSID sid = &entry->SidStart;
-            if ((entry->Mask & changing) != 0 && !is_administrative(sid))
-                add(detail::account_text(sid));
-        }
+        for (PSID sid : detail::accounts_that_may_change(dacl))
+            if (!is_administrative(sid)) add(detail::account_text(sid));
         LocalFree(descriptor);
         if (!who.empty())
             say_wide(

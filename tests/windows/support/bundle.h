@@ -250,6 +250,24 @@ inline bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
     return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
 }
 
+// The accounts that an allowed entry of `dacl` lets change what it guards:
+// write to it, delete it, or change its permissions or owner.
+inline std::vector<PSID> accounts_that_may_change(PACL dacl) {
+    constexpr ACCESS_MASK changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                                     WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    std::vector<PSID> accounts;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
+            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        if ((entry->Mask & changing) != 0) accounts.push_back(&entry->SidStart);
+    }
+    return accounts;
+}
+
 // Whether `sid` is the account this process runs as.
 inline bool is_caller(PSID sid) {
     HANDLE token = nullptr;
