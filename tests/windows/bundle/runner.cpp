@@ -59,6 +59,31 @@ std::string exit_code_text(unsigned long code) {
     return hex;
 }
 
+// Whether `path` lies below `folder` (both full paths).
+bool lies_below(Host& host, std::string_view path, std::string_view folder) {
+    return !folder.empty() && path.size() > folder.size() + 1 && path[folder.size()] == '\\' &&
+           host.same_name(path.substr(0, folder.size()), folder);
+}
+
+bool is_tests_own_program(Host& host, const std::string& program) {
+    // Without the \\?\ prefix, as the folders are named. A relative path (the
+    // manager takes it from the system folder) is no folder's of the tests.
+    std::string path = program.starts_with("\\\\?\\") ? program.substr(4) : program;
+    if (path.size() < 3 || path[1] != ':' || path[2] != '\\') return false;
+    std::string full = host.full_path(path);
+    if (full.empty()) return false;
+    for (const std::string& folder : host.test_folders())
+        if (lies_below(host, full, folder) &&
+            host.check_folder(folder).state == FolderCheck::tests_own)
+            return true;
+    // Whoever can change the bundle's folder can change the runner too, so
+    // its owner decides nothing (check_bundle warns). Never at the root of a
+    // drive: everything would lie below it.
+    std::string bundle = host.bundle_root();
+    return bundle.find('\\') != std::string::npos && bundle.back() != '\\' &&
+           lies_below(host, full, bundle) && host.bundle_marked();
+}
+
 }  // namespace
 
 // GoogleTest writes the report whole at the program's end: a root element
@@ -154,30 +179,6 @@ Judgement judge(const std::string& name, const ProgramRun& run) {
                                ")");
     for (const std::string& line : report->not_run) judged.lines.push_back("      " + line);
     return judged;
-}
-
-bool lies_below(Host& host, std::string_view path, std::string_view folder) {
-    return !folder.empty() && path.size() > folder.size() + 1 && path[folder.size()] == '\\' &&
-           host.same_name(path.substr(0, folder.size()), folder);
-}
-
-bool is_tests_own_program(Host& host, const std::string& program) {
-    // Without the \\?\ prefix, as the folders are named. A relative path (the
-    // manager takes it from the system folder) is no folder's of the tests.
-    std::string path = program.starts_with("\\\\?\\") ? program.substr(4) : program;
-    if (path.size() < 3 || path[1] != ':' || path[2] != '\\') return false;
-    std::string full = host.full_path(path);
-    if (full.empty()) return false;
-    for (const std::string& folder : host.test_folders())
-        if (lies_below(host, full, folder) &&
-            host.check_folder(folder).state == FolderCheck::tests_own)
-            return true;
-    // Whoever can change the bundle's folder can change the runner too, so
-    // its owner decides nothing (check_bundle warns). Never at the root of a
-    // drive: everything would lie below it.
-    std::string bundle = host.bundle_root();
-    return bundle.find('\\') != std::string::npos && bundle.back() != '\\' &&
-           lies_below(host, full, bundle) && host.bundle_marked();
 }
 
 int start_clean(Host& host) {

@@ -21,8 +21,9 @@
 
 namespace vek::bundle {
 
-// The services the tests register and the folders outside the bundle they
-// make (each with the marker), all removed again by the tests that made them.
+// The services the tests register, each removed again by the test that made
+// it. The folders they make outside the bundle depend on the machine: the
+// host's test_folders().
 inline const std::vector<std::string> test_services = {"vek-system-service", "vek-scm-client-test"};
 
 struct FolderCheck {
@@ -91,16 +92,10 @@ struct Judgement {
 };
 Judgement judge(const std::string& name, const ProgramRun& run);
 
-// Whether `path` lies below `folder` (both full paths).
-bool lies_below(Host& host, std::string_view path, std::string_view folder);
-
-// Whether a service's program at `program` is the tests' own: below one of
-// the tests' folders while check_folder finds it theirs, or below the
-// bundle's own folder while it holds the marker.
-bool is_tests_own_program(Host& host, const std::string& program);
-
 // 0 when nothing is in the way, 1 when the run must not start (said why,
 // nothing changed), 3 when something an earlier run left could not be removed.
+// A service is the tests' own only while its program lies below one of their
+// folders that check_folder finds theirs, or below the marked bundle.
 int start_clean(Host& host);
 
 // Reports, one line each, what is left outside the bundle, removes what is
