@@ -109,7 +109,7 @@ std::optional<Report> read_report(std::string_view xml) {
             ++report.failed;
         } else if (result == "skipped") {
             ++report.skipped;
-            report.not_run.push_back("skipped " + name + (why.empty() ? "" : ": " + why));
+            report.skipped_tests.push_back("skipped " + name + (why.empty() ? "" : ": " + why));
         } else {
             ++report.passed;
         }
@@ -177,7 +177,7 @@ Judgement judge(const std::string& name, const ProgramRun& run) {
                                number(judged.failed) + " failed, " + number(judged.skipped) +
                                " skipped (exit code " + exit_code_text(run.exit_code) + "; " + log +
                                ")");
-    for (const std::string& line : report->not_run) judged.lines.push_back("      " + line);
+    for (const std::string& line : report->skipped_tests) judged.lines.push_back("      " + line);
     return judged;
 }
 

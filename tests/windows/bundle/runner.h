@@ -80,7 +80,7 @@ public:
 struct Report {
     int passed = 0, failed = 0, skipped = 0;
     // "skipped Suite.Test: why", one for each skipped test.
-    std::vector<std::string> not_run;
+    std::vector<std::string> skipped_tests;
 };
 std::optional<Report> read_report(std::string_view xml);
 
