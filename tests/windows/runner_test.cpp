@@ -399,6 +399,13 @@ TEST_F(Runner, CountsEveryWayAProgramCanFail) {
     for (const wchar_t* variable : {L"GTEST_FILTER", L"GTEST_REPEAT", L"GTEST_TOTAL_SHARDS"})
         options.environment.push_back({variable, L"1"});
 
+    // A whole passing report an earlier run left must not count for the
+    // program that crashes before writing its own.
+    make_directories(copy + L"\\logs");
+    write_file(copy + L"\\logs\\crashes_test.xml",
+               "<testsuites><testsuite name=\"Old\"><testcase name=\"Run\" status=\"run\" "
+               "result=\"completed\" /></testsuite></testsuites>\n");
+
     ChildResult run = run_copy(copy, options);
 
     EXPECT_EQ(run.exit_code, 1u) << run.out << run.err;
