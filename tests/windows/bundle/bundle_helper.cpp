@@ -88,7 +88,7 @@ DWORD time_limit_ms() {
         unsigned long seconds = std::wcstoul(text, &end, 10);
         if (*end == L'\0' && seconds > 0) return static_cast<DWORD>(seconds * 1000);
     }
-    return 10 * 60 * 1000;
+    return 20 * 60 * 1000;
 }
 
 class WindowsHost final : public vek::bundle::Host {

@@ -16,8 +16,8 @@
 //   leaves_folder_test.exe   makes C:\vek-scenarios with the tests' marker
 //                            and a file, and reports one passed test
 //   hangs_test.exe           starts a copy of itself that holds the file
-//                            "hangs_test child.lock" beside it open for a
-//                            minute, and never ends
+//                            "hangs_test child.lock" beside it open for
+//                            ten minutes, and never ends
 //   bundle-helper.exe        a runner that crashes (0xC0000005)
 #include "support/process.h"
 
@@ -114,7 +114,7 @@ int main() {
     if (name == L"hangs_test.exe" && command_line.ends_with(L" child")) {
         std::wstring held = path.substr(0, path.find_last_of(L'\\') + 1) + L"hangs_test child.lock";
         CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        Sleep(60 * 1000);
+        Sleep(10 * 60 * 1000);
         return 0;
     }
     if (name == L"hangs_test.exe") {

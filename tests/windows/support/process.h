@@ -210,6 +210,13 @@ inline ProcessResult run_process(const std::wstring& program,
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
 
+    // Under Wine the desktop's own process (explorer.exe) is started by the
+    // first program that needs the desktop, as that program's child: started
+    // by this child, it would be in the job below and ended with it, under
+    // the windows of every program still running. Asking for the desktop
+    // first starts it out here (on Windows it is there already).
+    if (options.wait) GetDesktopWindow();
+
     // The child runs in a job that ends everything it started with it; it
     // starts suspended until it is in the job, so nothing escapes it. A job
     // that cannot be had (one this process is in already refuses it on some
