@@ -235,20 +235,28 @@ inline ProcessResult run_process(const std::wstring& program,
     std::wstring application = program.size() >= MAX_PATH ? L"\\\\?\\" + program : program;
     std::wstring environment = detail::environment_block(options.environment);
     PROCESS_INFORMATION process{};
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR: the new
+    // process ended before it had set itself up, and nothing of it ran (seen
+    // once in eight bundle runs on a loaded machine). Such a start is tried
+    // again, twice at most.
     BOOL created = FALSE;
-    if (options.without_administrators) {
-        // A restricted version of this process's own token needs no
-        // privilege to start a process with.
-        detail::OwnedHandle token(detail::token_without_administrators());
-        if (token.get() != nullptr)
+    detail::OwnedHandle token(
+        options.without_administrators ? detail::token_without_administrators() : nullptr);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (options.without_administrators) {
+            // A restricted version of this process's own token needs no
+            // privilege to start a process with.
+            if (token.get() == nullptr) break;
             created = CreateProcessAsUserW(
                 token.get(), application.c_str(), command_line.data(), nullptr, nullptr,
                 !inherited.empty(), flags, environment.data(), options.directory.c_str(),
                 &startup.StartupInfo, &process);
-    } else {
-        created = CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr,
-                                 !inherited.empty(), flags, environment.data(),
-                                 options.directory.c_str(), &startup.StartupInfo, &process);
+        } else {
+            created = CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr,
+                                     !inherited.empty(), flags, environment.data(),
+                                     options.directory.c_str(), &startup.StartupInfo, &process);
+        }
+        if (created || GetLastError() != ERROR_INTERNAL_ERROR) break;
     }
     ProcessResult result;
     result.start_error = created ? 0 : GetLastError();
